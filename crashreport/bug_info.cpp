@@ -7,6 +7,7 @@
 
 #include "crash_handlers.h"
 #include "library_state.h"
+#include "stack_overflow.h"
 #include "thread_environment.h"
 
 namespace vessick {
@@ -92,6 +93,7 @@ void InitializeBugInfo(const wchar_t* text1, const wchar_t* text2, const wchar_t
 
   ::SetErrorMode(SEM_NOGPFAULTERRORBOX);
   InstallHandlers();
+  ReserveOverflowStack();
   RegisterStackOverflowHandler();
   if (reporterDirectory != nullptr) SetReporterDir(reporterDirectory);
 }

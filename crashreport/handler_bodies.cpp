@@ -1,0 +1,98 @@
+// Every capturing body keeps a standard frame and makes a real call (no tail call) to the
+// launcher, so that the captured Ebp and Esp describe a frame that still exists while the
+// reporter reads the process. The build flags for this library ensure both.
+#include "handler_bodies.h"
+
+#include <signal.h>
+
+#include "capture_context.h"
+#include "launch_reporter.h"
+
+namespace vessick {
+namespace {
+
+#define VESSICK_BODY __attribute__((noinline))
+
+// Expands inside each body, so that the pair describes the body's own frame and its Eip points
+// just after this call, inside the body that was entered.
+#define CAPTURE_HERE(pointers)               \
+  EXCEPTION_POINTERS* pointers = nullptr;    \
+  CaptureCurrentContext(0, &pointers)
+
+
+// The pair the C run-time recorded for the signal being handled, or null when the signal was
+// raised by code.
+EXCEPTION_POINTERS* RecordedPointers() {
+  void** slot = __pxcptinfoptrs();
+  return slot != nullptr ? static_cast<EXCEPTION_POINTERS*>(*slot) : nullptr;
+}
+
+}  // namespace
+
+VESSICK_BODY LONG WINAPI PrimaryFilter(EXCEPTION_POINTERS* pointers) {
+  return LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY LONG WINAPI ReassertFilter(EXCEPTION_POINTERS* pointers) {
+  return LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY void __cdecl OnSigSegv(int) {
+  EXCEPTION_POINTERS* pointers = RecordedPointers();
+  if (pointers == nullptr) CaptureCurrentContext(0, &pointers);
+  LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY void __cdecl OnSigFpe(int) {
+  EXCEPTION_POINTERS* pointers = RecordedPointers();
+  if (pointers == nullptr) CaptureCurrentContext(0, &pointers);
+  LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY void __cdecl OnSigIll(int) {
+  CAPTURE_HERE(pointers);
+  LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY void __cdecl OnSigAbrt(int) {
+  CAPTURE_HERE(pointers);
+  LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY void __cdecl OnSigInt(int) {
+  CAPTURE_HERE(pointers);
+  LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY void __cdecl OnSigTerm(int) {
+  CAPTURE_HERE(pointers);
+  LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY void OnTerminate() {
+  CAPTURE_HERE(pointers);
+  LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY void OnUnexpected() {
+  CAPTURE_HERE(pointers);
+  LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY void __cdecl OnPureCall() {
+  CAPTURE_HERE(pointers);
+  LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY void __cdecl OnInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*,
+                                             unsigned int, uintptr_t) {
+  CAPTURE_HERE(pointers);
+  LaunchReporter(pointers, 0);
+}
+
+VESSICK_BODY int __cdecl OnNewHandler(size_t) {
+  CAPTURE_HERE(pointers);
+  return LaunchReporter(pointers, 0);
+}
+
+}  // namespace vessick

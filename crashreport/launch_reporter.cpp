@@ -1,0 +1,98 @@
+#include "launch_reporter.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "bug_info_block.h"
+#include "capture_context.h"
+#include "library_state.h"
+#include "report_guard.h"
+#include "thread_environment.h"
+#include "win/unique_handle.h"
+
+namespace vessick {
+
+LaunchHook pfnBeforeLaunch = nullptr;
+LaunchHook pfnAfterWait = nullptr;
+
+namespace {
+
+void RecordFault(BugInfoBlock* block, EXCEPTION_POINTERS* pointers, DWORD reportArgument) {
+  block->crashThreadTeb = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(CurrentThreadTib()));
+  block->exceptionPointers = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointers));
+  if (pointers != nullptr && pointers->ExceptionRecord != nullptr)
+    std::memcpy(&block->exceptionRecord, pointers->ExceptionRecord, sizeof(EXCEPTION_RECORD));
+  if (pointers != nullptr && pointers->ContextRecord != nullptr)
+    std::memcpy(&block->context, pointers->ContextRecord, sizeof(CONTEXT));
+  block->reportArgument = reportArgument;
+  block->crashThreadId = ::GetCurrentThreadId();
+}
+
+// Starts the reporter and waits for it. Returns once the reporter has set the event or ended;
+// returns at once when it cannot be started. Every handle opened here is closed on return.
+void RunReporter(BugInfoBlock* block) {
+  wchar_t reporterPath[MAX_PATH];
+  wchar_t commandLine[kCommandLineCapacity];
+  std::memset(reporterPath, 0, sizeof reporterPath);
+  std::memset(commandLine, 0, sizeof commandLine);
+
+  SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  win::UniqueKernelHandle doneEvent(::CreateEventW(&inheritable, TRUE, FALSE, nullptr));
+
+  STARTUPINFOW startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started;
+  std::memset(&started, 0, sizeof started);
+  HANDLE self = ::GetCurrentProcess();
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+
+  const std::wstring& directory = ReporterDir();
+  ::SearchPathW(directory.empty() ? nullptr : directory.c_str(), L"orlent.exe", nullptr,
+                MAX_PATH, reporterPath, nullptr);
+
+  // Stays open until the process ends: the reporter holds its own copy.
+  HANDLE inheritableSelf = nullptr;
+  const bool duplicated = ::DuplicateHandle(self, self, self, &inheritableSelf, 0, TRUE,
+                                            DUPLICATE_SAME_ACCESS) != FALSE;
+
+  if (pfnBeforeLaunch != nullptr) pfnBeforeLaunch();
+
+  if (!duplicated || !doneEvent || reporterPath[0] == L'\0') return;
+  FormatReporterCommandLine(commandLine, doneEvent.get(), inheritableSelf, block,
+                            ::GetCurrentProcessId());
+  if (!::CreateProcessW(reporterPath, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &started))
+    return;
+  win::UniqueKernelHandle reporterProcess(started.hProcess);
+  win::UniqueKernelHandle reporterThread(started.hThread);
+  reporterThread.reset();
+  // A reporter that dies without setting the event must not leave the host hanging.
+  const HANDLE waitFor[] = {doneEvent.get(), reporterProcess.get()};
+  ::WaitForMultipleObjects(2, waitFor, FALSE, INFINITE);
+}
+
+}  // namespace
+
+void FormatReporterCommandLine(wchar_t (&commandLine)[kCommandLineCapacity], HANDLE event,
+                               HANDLE process, const void* block, DWORD processId) {
+  _snwprintf(commandLine, kCommandLineCapacity, L"orlent /buginfo:%p:%p:%p:%lu", event, process,
+             block, static_cast<unsigned long>(processId));
+  commandLine[kCommandLineCapacity - 1] = L'\0';
+}
+
+int __cdecl LaunchReporter(EXCEPTION_POINTERS* pointers, DWORD reportArgument) {
+  if (!ClaimReport() && !TakeHandedClaim()) return LateEntry();
+
+  BugInfoBlock* block = CurrentBlock();
+  if (block != nullptr) {
+    RecordFault(block, pointers, reportArgument);
+    RunReporter(block);
+  }
+  if (pfnAfterWait != nullptr) pfnAfterWait();
+  ::TerminateProcess(::GetCurrentProcess(), kCrashExitCode);
+  return 0;
+}
+
+}  // namespace vessick

@@ -1,0 +1,79 @@
+#include "runtime_hooks.h"
+
+#include <windows.h>
+
+#include <exception>
+#include <new>
+#include <stdlib.h>
+
+namespace vessick {
+namespace {
+
+PureCallHook pureCallHook = nullptr;
+NewHook newHook = nullptr;
+
+// libstdc++'s operator new retries for as long as its handler returns; our hook answers 0 for
+// "do not retry", which here means failing the allocation.
+void CallNewHookForOperatorNew() {
+  if (newHook == nullptr || newHook(0) == 0) throw std::bad_alloc();
+}
+
+// A setter that only some versions of msvcrt.dll export (Wine's lacks several), looked up by
+// name so that the DLL loads everywhere and sets the hook where the run-time has it.
+template <typename Function>
+Function CrtFunction(const char* name) {
+  HMODULE crt = ::GetModuleHandleW(L"msvcrt");
+  if (crt == nullptr) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(crt, name)));
+}
+
+}  // namespace
+
+void SetPureCallHook(PureCallHook hook) {
+  pureCallHook = hook;
+  // Kept for code that calls the C run-time's _purecall; mingw-w64 stores it.
+  _set_purecall_handler(hook);
+}
+
+void SetNewHook(NewHook hook) {
+  newHook = hook;
+  using SetNewHandlerFn = NewHook(__cdecl*)(NewHook);
+  if (auto setCrtNewHandler = CrtFunction<SetNewHandlerFn>("_set_new_handler"))
+    setCrtNewHandler(hook);                          // msvcrt's own operator new
+  std::set_new_handler(&CallNewHookForOperatorNew);  // the operator new this DLL uses
+}
+
+void SetInvalidParameterHook(InvalidParameterHook hook) {
+  _set_invalid_parameter_handler(reinterpret_cast<_invalid_parameter_handler>(hook));
+}
+
+void SetAbortFlags(unsigned int flags, unsigned int mask) {
+  using SetAbortBehaviorFn = unsigned int(__cdecl*)(unsigned int, unsigned int);
+  if (auto setAbortBehavior = CrtFunction<SetAbortBehaviorFn>("_set_abort_behavior"))
+    setAbortBehavior(flags, mask);
+}
+
+void SetTerminateHook(PlainHook hook) { std::set_terminate(hook); }
+
+void SetUnexpectedHook(PlainHook hook) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  std::set_unexpected(hook);
+#pragma GCC diagnostic pop
+}
+
+void RaiseInvalidParameter(const wchar_t* expression, const wchar_t* function,
+                           const wchar_t* file, unsigned int line) {
+  _invalid_parameter_handler handler = _get_invalid_parameter_handler();
+  if (handler != nullptr) handler(expression, function, file, line, 0);
+}
+
+}  // namespace vessick
+
+// GCC routes a call of a pure virtual function to this libsupc++ entry (not to the C
+// run-time's _purecall). Defining it here replaces libsupc++'s version in this module, so that
+// such a call made in Vessick's code reaches the installed pure-call hook.
+extern "C" void __cxa_pure_virtual() {
+  if (vessick::pureCallHook != nullptr) vessick::pureCallHook();
+  std::terminate();
+}

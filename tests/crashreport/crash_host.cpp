@@ -1,0 +1,201 @@
+// crash_host FAILURE REPORTER_DIR FACTS_FILE
+// A host that starts crash reporting and then fails in the named way. Before failing it writes
+// what the parent needs to check the report (thread ids, stack bounds, addresses) to FACTS_FILE.
+// Built twice: against Vessick.dll, and with the library's code linked in (CRASH_HOST_LINKED),
+// where failures of the library's own run-time instance can be made to happen.
+#include <windows.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "vessick.h"
+#ifdef CRASH_HOST_LINKED
+#include "capture_context.h"
+#include "handler_bodies.h"
+#include "launch_reporter.h"
+#include "runtime_hooks.h"
+#endif
+
+namespace {
+
+FILE* facts = nullptr;
+
+void Fact(const char* key, unsigned long value) {
+  std::fprintf(facts, "%s=%lx\n", key, value);
+  std::fflush(facts);
+}
+
+template <typename T>
+unsigned long Address(T* pointer) {
+  return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+NT_TIB* CurrentTib() {
+  NT_TIB* self;
+  asm volatile("movl %%fs:0x18, %0" : "=r"(self));
+  return self;
+}
+
+void RecordThread(const char* prefix) {
+  NT_TIB* tib = CurrentTib();
+  std::string key = prefix;
+  Fact((key + "_thread_id").c_str(), ::GetCurrentThreadId());
+  Fact((key + "_teb").c_str(), Address(tib->Self));
+  Fact((key + "_stack_base").c_str(), Address(tib->StackBase));
+}
+
+volatile int* volatile nullTarget = nullptr;
+volatile int zero = 0;
+volatile int dividend = 100;
+
+void AccessViolation() { *nullTarget = 1; }
+
+#pragma GCC diagnostic ignored "-Winfinite-recursion"
+int __attribute__((noinline)) Recurse(int depth) {
+  volatile char pad[256];
+  pad[0] = static_cast<char>(depth);
+  return Recurse(depth + 1) + pad[0];
+}
+
+DWORD WINAPI ThreadMain(LPVOID failure) {
+  RecordThread("fault");
+  reinterpret_cast<void (*)()>(failure)();
+  return 0;
+}
+
+void OnWorkerThread(void (*failure)()) {
+  HANDLE thread = ::CreateThread(nullptr, 0, &ThreadMain, reinterpret_cast<void*>(failure), 0,
+                                 nullptr);
+  ::WaitForSingleObject(thread, 30000);
+  std::fputs("worker thread came back\n", stderr);
+  ::ExitProcess(1);
+}
+
+// Two threads released together, both faulting at the same moment.
+HANDLE startBoth = nullptr;
+DWORD WINAPI RacingThread(LPVOID) {
+  ::WaitForSingleObject(startBoth, INFINITE);
+  AccessViolation();
+  return 0;
+}
+
+#ifdef CRASH_HOST_LINKED
+void RecordBodies() {
+  Fact("capture", Address(reinterpret_cast<void*>(&vessick::CaptureCurrentContext)));
+  Fact("OnPureCall", Address(reinterpret_cast<void*>(&vessick::OnPureCall)));
+  Fact("OnNewHandler", Address(reinterpret_cast<void*>(&vessick::OnNewHandler)));
+  Fact("OnInvalidParameter", Address(reinterpret_cast<void*>(&vessick::OnInvalidParameter)));
+  Fact("OnTerminate", Address(reinterpret_cast<void*>(&vessick::OnTerminate)));
+  Fact("OnUnexpected", Address(reinterpret_cast<void*>(&vessick::OnUnexpected)));
+  Fact("OnSigAbrt", Address(reinterpret_cast<void*>(&vessick::OnSigAbrt)));
+  Fact("OnSigInt", Address(reinterpret_cast<void*>(&vessick::OnSigInt)));
+  Fact("OnSigTerm", Address(reinterpret_cast<void*>(&vessick::OnSigTerm)));
+  Fact("OnSigIll", Address(reinterpret_cast<void*>(&vessick::OnSigIll)));
+  Fact("OnSigSegv", Address(reinterpret_cast<void*>(&vessick::OnSigSegv)));
+  Fact("OnSigFpe", Address(reinterpret_cast<void*>(&vessick::OnSigFpe)));
+}
+#endif
+
+// The C run-time's own route from a hardware exception to a signal, which mingw's start-up
+// code does not set up: hand the exception to msvcrt's filter, as an MSVC-built caller would.
+extern "C" int __cdecl _XcptFilter(unsigned long code, EXCEPTION_POINTERS* pointers);
+LONG CALLBACK ThroughRuntimeFilter(EXCEPTION_POINTERS* pointers) {
+  Fact("runtime_filter_entered", 1);
+  _XcptFilter(pointers->ExceptionRecord->ExceptionCode, pointers);
+  Fact("runtime_filter_returned", 1);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+
+}  // namespace
+
+void ThrowOutsideSpecification();
+
+#ifdef CRASH_HOST_LINKED
+// Outside the anonymous namespace, so that the compiler cannot see every class that derives
+// from Base and resolve the virtual call at compile time.
+struct Base;
+void __attribute__((noinline)) CallPureOf(Base* base);
+struct Base {
+  Base() { CallPureOf(this); }  // while Base is being built, Pure has no body yet
+  virtual ~Base() = default;
+  virtual void Pure() = 0;
+};
+void CallPureOf(Base* base) {
+  asm volatile("" : "+r"(base));  // keep the compiler from resolving the call itself
+  base->Pure();
+}
+struct Derived : Base {
+  void Pure() override {}
+};
+
+#endif
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fputs("usage: crash_host FAILURE REPORTER_DIR FACTS_FILE\n", stderr);
+    return 2;
+  }
+  const std::string failure = argv[1];
+  facts = std::fopen(argv[3], "w");
+  if (facts == nullptr) return 2;
+
+  InitOrlent("CrashHost", "1.2.3", "test", "\xE5\xB4\xA9\xE6\xBA\x83", 7, 8, 9, argv[2]);
+  SetOrlentUin(4242);
+  RecordThread("main");
+#ifdef CRASH_HOST_LINKED
+  RecordBodies();
+#endif
+  Fact("ready", 1);
+
+  if (failure == "access-violation") AccessViolation();
+  else if (failure == "access-violation-thread") OnWorkerThread(&AccessViolation);
+  else if (failure == "divide-by-zero") std::printf("%d\n", dividend / zero);
+  else if (failure == "stack-overflow") Recurse(0);
+  else if (failure == "stack-overflow-thread") OnWorkerThread([] { Recurse(0); });
+  else if (failure == "abort") abort();
+  else if (failure == "raise-sigterm") raise(SIGTERM);
+  else if (failure == "raise-sigint") raise(SIGINT);
+  else if (failure == "raise-sigill") raise(SIGILL);
+  else if (failure == "raise-sigsegv") raise(SIGSEGV);
+  else if (failure == "raise-sigfpe") raise(SIGFPE);
+  else if (failure == "runtime-sigsegv" || failure == "runtime-sigfpe") {
+    ::AddVectoredExceptionHandler(1, &ThroughRuntimeFilter);
+    if (failure == "runtime-sigsegv") AccessViolation();
+    else ::RaiseException(EXCEPTION_FLT_DIVIDE_BY_ZERO, 0, 0, nullptr);
+  } else if (failure == "two-threads") {
+    startBoth = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE threads[] = {::CreateThread(nullptr, 0, &RacingThread, nullptr, 0, nullptr),
+                        ::CreateThread(nullptr, 0, &RacingThread, nullptr, 0, nullptr)};
+    ::Sleep(100);
+    ::SetEvent(startBoth);
+    ::WaitForMultipleObjects(2, threads, TRUE, 30000);
+    std::fputs("racing threads came back\n", stderr);
+    return 1;
+  }
+#ifdef CRASH_HOST_LINKED
+  else if (failure == "pure-virtual") Derived derived;
+  else if (failure == "invalid-parameter") vessick::RaiseInvalidParameter(L"x", L"f", L"f.c", 1);
+  else if (failure == "alloc-failure") {
+    void* volatile block = ::operator new(static_cast<size_t>(-1) / 2);
+    std::printf("%p\n", block);
+  } else if (failure == "uncaught-exception") throw std::runtime_error("nobody catches this");
+  else if (failure == "unexpected") ThrowOutsideSpecification();
+  else if (failure == "launch-hooks") {
+    vessick::pfnBeforeLaunch = [] { Fact("before_launch", 1); };
+    vessick::pfnAfterWait = [] { Fact("after_wait", 1); };
+    AccessViolation();
+  }
+#endif
+  else {
+    std::fprintf(stderr, "unknown failure %s\n", failure.c_str());
+    return 2;
+  }
+  std::fputs("the failure came back\n", stderr);
+  return 1;
+}
