@@ -62,6 +62,17 @@ int __attribute__((noinline)) Recurse(int depth) {
   return Recurse(depth + 1) + pad[0];
 }
 
+// Leaves no free 64 KiB region in the address space: every free granule is reserved.
+void ExhaustAddressSpace() {
+  unsigned long reserved = 0;
+  for (SIZE_T size = 0x10000000; size >= 0x10000; size /= 2)
+    while (::VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS) != nullptr) ++reserved;
+  Fact("reservations", reserved);
+  void* probe = ::VirtualAlloc(nullptr, 0x10000, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  Fact("fresh_region_available", probe != nullptr);
+  if (probe != nullptr) ::VirtualFree(probe, 0, MEM_RELEASE);
+}
+
 DWORD WINAPI ThreadMain(LPVOID failure) {
   RecordThread("fault");
   reinterpret_cast<void (*)()>(failure)();
@@ -157,7 +168,10 @@ int main(int argc, char** argv) {
   else if (failure == "access-violation-thread") OnWorkerThread(&AccessViolation);
   else if (failure == "divide-by-zero") std::printf("%d\n", dividend / zero);
   else if (failure == "stack-overflow") Recurse(0);
-  else if (failure == "stack-overflow-thread") OnWorkerThread([] { Recurse(0); });
+  else if (failure == "stack-overflow-no-memory") {
+    ExhaustAddressSpace();
+    Recurse(0);
+  } else if (failure == "stack-overflow-thread") OnWorkerThread([] { Recurse(0); });
   else if (failure == "abort") abort();
   else if (failure == "raise-sigterm") raise(SIGTERM);
   else if (failure == "raise-sigint") raise(SIGINT);

@@ -133,6 +133,15 @@ def test_stack_overflow_runs_the_report_on_a_fresh_stack(thread):
     assert report.number("tib_stack_base") != own_base
 
 
+def test_stack_overflow_is_reported_when_no_fresh_stack_can_be_had():
+    crash = Crash("stack-overflow-no-memory")
+    assert crash.facts["fresh_region_available"] == 0
+    header = check_complete_report(crash, STACK_OVERFLOW, "main")
+    assert header.saved_stack_base == crash.facts["main_stack_base"]
+    report = crash.report
+    assert report.number("tib_stack_base") - report.number("tib_stack_limit") == 0x10000
+
+
 # Failures with no exception pointers of their own: the body builds them at its call.
 SYNTHESIZED_CASES = [
     ("abort", "OnSigAbrt"),
