@@ -11,6 +11,7 @@ SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll"}
 SHIPPED = {
     # name: (kind, exact export names or None, allowed imports)
     "Vessick.dll": ("dll", {"InitOrlent", "SetOrlentUin", "ValidateOrlent"}, SYSTEM_DLLS),
+    "Tremath.exe": ("exe", None, SYSTEM_DLLS | {"user32.dll", "shlwapi.dll"}),
 }
 
 
