@@ -1,0 +1,17 @@
+// Gathers a crash from the waiting process: block, modules, stack and minidump. Everything
+// here needs the crashed process alive; the hand-off event is set only after it returns.
+#pragma once
+
+#include <string>
+
+#include "crash_report.h"
+#include "hand_off.h"
+
+namespace orlent {
+
+// `handOff` has been checked: its process handle belongs to its process id. The dump is
+// written into `folder`.
+CrashReport CollectCrash(const HandOff& handOff, const std::wstring& folder,
+                         const SYSTEMTIME& nowUtc);
+
+}  // namespace orlent

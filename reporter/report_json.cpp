@@ -1,0 +1,219 @@
+// The same facts as the text report, for tools.
+#include "exception_text.h"
+#include "json_writer.h"
+#include "report_format.h"
+
+namespace orlent {
+namespace {
+
+void Text(JsonWriter* j, const char* key, const BlockText& text) {
+  j->Key(key);
+  if (text.found) j->String(text.text);
+  else j->Null();
+}
+
+void Location(JsonWriter* j, const ModuleList& modules, uint32_t address) {
+  const CodeLocation location = modules.Locate(address);
+  j->Key("module");
+  if (location.module != nullptr) j->String(location.module->name);
+  else j->Null();
+  j->Key("offset");
+  j->Hex(location.offset);
+  j->Key("location");
+  j->String(LocationText(modules, address));
+}
+
+void Registers(JsonWriter* j, const CONTEXT& c) {
+  const std::pair<const char*, uint32_t> registers[] = {
+      {"eax", c.Eax}, {"ebx", c.Ebx}, {"ecx", c.Ecx},   {"edx", c.Edx},
+      {"esi", c.Esi}, {"edi", c.Edi}, {"ebp", c.Ebp},   {"esp", c.Esp},
+      {"eip", c.Eip}, {"eflags", c.EFlags}, {"cs", c.SegCs & 0xFFFF}, {"ss", c.SegSs & 0xFFFF},
+      {"ds", c.SegDs & 0xFFFF}, {"es", c.SegEs & 0xFFFF}, {"fs", c.SegFs & 0xFFFF},
+      {"gs", c.SegGs & 0xFFFF}, {"contextFlags", c.ContextFlags}};
+  j->BeginObject();
+  for (const auto& [name, value] : registers) {
+    j->Key(name);
+    j->Hex(value);
+  }
+  j->EndObject();
+}
+
+void Exception(JsonWriter* j, const CrashReport& r) {
+  const EXCEPTION_RECORD& e = r.block.header.exceptionRecord;
+  j->BeginObject();
+  j->Key("code");
+  j->Hex(e.ExceptionCode);
+  j->Key("name");
+  j->String(ExceptionCodeName(e.ExceptionCode));
+  j->Key("description");
+  j->String(DescribeException(e));
+  j->Key("flags");
+  j->Hex(e.ExceptionFlags);
+  j->Key("address");
+  j->Hex(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.ExceptionAddress)));
+  Location(j, r.modules, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.ExceptionAddress)));
+  j->Key("parameters");
+  j->BeginArray();
+  for (DWORD i = 0; i < e.NumberParameters && i < EXCEPTION_MAXIMUM_PARAMETERS; ++i)
+    j->Hex(static_cast<uint32_t>(e.ExceptionInformation[i]));
+  j->EndArray();
+  j->Key("pointers");
+  j->Hex(r.block.header.exceptionPointers);
+  j->EndObject();
+}
+
+void Stack(JsonWriter* j, const CrashReport& r) {
+  const StackTrace& t = r.stack.trace;
+  j->BeginObject();
+  j->Key("low");
+  j->Hex(t.low);
+  j->Key("high");
+  j->Hex(t.high);
+  j->Key("bounds");
+  j->String(r.stack.bounds);
+  j->Key("totalFrames");
+  j->Number(t.totalFrames);
+  j->Key("omitted");
+  j->Number(t.omitted);
+  j->Key("frames");
+  j->BeginArray();
+  for (size_t i = 0; i < t.frames.size(); ++i) {
+    j->BeginObject();
+    j->Key("index");
+    j->Number(static_cast<int64_t>(i < t.omittedAfter ? i : i + t.omitted));
+    j->Key("address");
+    j->Hex(t.frames[i].address);
+    Location(j, r.modules, t.frames[i].address);
+    j->Key("source");
+    j->String(FrameSourceName(t.frames[i].source));
+    j->Key("stackSlot");
+    j->Hex(t.frames[i].slot);
+    j->EndObject();
+  }
+  j->EndArray();
+  j->EndObject();
+}
+
+void Modules(JsonWriter* j, const CrashReport& r) {
+  j->BeginArray();
+  for (const Module& m : r.modules.modules()) {
+    j->BeginObject();
+    j->Key("name");
+    j->String(m.name);
+    j->Key("path");
+    j->String(m.path);
+    j->Key("base");
+    j->Hex(m.base);
+    j->Key("size");
+    j->Number(m.size);
+    j->Key("fileVersion");
+    if (m.fileVersion.empty()) j->Null();
+    else j->String(m.fileVersion);
+    j->EndObject();
+  }
+  j->EndArray();
+}
+
+void Dump(JsonWriter* j, const CrashReport& r) {
+  j->BeginObject();
+  j->Key("status");
+  j->String(DumpStatusText(r.dump.status));
+  j->Key("file");
+  if (r.dump.status == DumpStatus::kWritten) j->String(r.dump.fileName);
+  else j->Null();
+  j->Key("size");
+  j->Number(static_cast<int64_t>(r.dump.size));
+  j->Key("streams");
+  j->BeginArray();
+  for (uint32_t type : r.dump.streams) j->Number(type);
+  j->EndArray();
+  j->Key("exceptionFrom");
+  j->String(DumpExceptionText(r.dump.exception));
+  j->Key("problem");
+  if (r.dump.problem.empty()) j->Null();
+  else j->String(r.dump.problem);
+  j->EndObject();
+}
+
+}  // namespace
+
+std::string FormatJsonReport(const CrashReport& r) {
+  const vessick::BugInfoBlock& h = r.block.header;
+  JsonWriter j;
+  j.BeginObject();
+  j.Key("format");
+  j.String(std::string_view("orlent-crash-report/1"));
+  j.Key("complete");
+  j.Bool(r.complete());
+  j.Key("problems");
+  j.BeginArray();
+  for (const std::wstring& problem : r.problems) j.String(problem);
+  j.EndArray();
+  j.Key("writtenAt");
+  j.String(TimeText(r.writtenUtc));
+
+  j.Key("host");
+  j.BeginObject();
+  Text(&j, "product", r.block.string(BlockString::kText1));
+  Text(&j, "version", r.block.string(BlockString::kText2));
+  Text(&j, "channel", r.block.string(BlockString::kText3));
+  Text(&j, "note", r.block.string(BlockString::kText4));
+  Text(&j, "path", r.block.string(BlockString::kHostPath));
+  j.Key("versionNumbers");
+  j.BeginArray();
+  j.Number(h.number1);
+  j.Number(h.number2);
+  j.Number(h.number3);
+  j.EndArray();
+  j.Key("language");
+  j.Number(h.codeValue);
+  j.Key("languageName");
+  j.String(LanguageName(h.codeValue));
+  j.Key("uin");
+  j.Number(h.uin);
+  j.Key("flag1");
+  j.Number(h.flag1);
+  j.Key("flag2");
+  j.Number(h.flag2);
+  j.Key("extraValue");
+  j.Number(h.extraValue);
+  j.EndObject();
+
+  j.Key("process");
+  j.BeginObject();
+  j.Key("id");
+  j.Number(r.processId);
+  j.Key("peb");
+  j.Hex(h.processPeb);
+  j.Key("initThreadId");
+  j.Number(h.initThreadId);
+  j.Key("crashThreadId");
+  j.Number(h.crashThreadId);
+  j.Key("crashThreadTeb");
+  j.Hex(h.crashThreadTeb);
+  j.Key("blockAddress");
+  j.Hex(r.blockAddress);
+  j.Key("blockSize");
+  j.Number(h.totalSize);
+  j.Key("savedStackBase");
+  j.Hex(h.savedStackBase);
+  j.Key("savedStackLimit");
+  j.Hex(h.savedStackLimit);
+  j.EndObject();
+
+  j.Key("exception");
+  Exception(&j, r);
+  j.Key("registers");
+  Registers(&j, h.context);
+  j.Key("stack");
+  if (r.stack.walked) Stack(&j, r);
+  else j.Null();
+  j.Key("modules");
+  Modules(&j, r);
+  j.Key("minidump");
+  Dump(&j, r);
+  j.EndObject();
+  return j.text();
+}
+
+}  // namespace orlent

@@ -1,0 +1,104 @@
+#include "reporter.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "console_output.h"
+#include "crash_collector.h"
+#include "exit_codes.h"
+#include "hand_off.h"
+#include "hand_off_event.h"
+#include "report_folder.h"
+#include "report_format.h"
+#include "win/error_text.h"
+#include "win/unique_handle.h"
+
+namespace orlent {
+namespace {
+
+// A dump of a large process takes seconds; a minute means something is stuck.
+constexpr DWORD kWatchdogMs = 60 * 1000;
+
+// The process handle must be an open handle to the process the command line names.
+bool CheckProcess(const HandOff& handOff, std::wstring* error) {
+  if (handOff.process == handOff.event || !IsOpenHandle(handOff.process)) {
+    *error = L"the process handle is not an open handle";
+    return false;
+  }
+  const DWORD actual = ::GetProcessId(handOff.process);
+  if (actual == 0) {
+    *error = L"the process handle is not a process: " + win::CallFailed(L"GetProcessId");
+    return false;
+  }
+  if (actual != handOff.processId) {
+    *error = L"the process handle belongs to process " + std::to_wstring(actual) +
+             L", not to process " + std::to_wstring(handOff.processId);
+    return false;
+  }
+  return true;
+}
+
+bool WriteReportFiles(const std::wstring& folder, const CrashReport& report,
+                      std::wstring* error) {
+  return WriteFileAtomically(folder + L"\\" + kTextFileName, FormatTextReport(report), error) &&
+         WriteFileAtomically(folder + L"\\" + kJsonFileName, FormatJsonReport(report), error);
+}
+
+}  // namespace
+
+int RunReporter(const wchar_t* commandLine) {
+  std::wstring error;
+  const std::optional<HandOff> handOff = ParseHandOffCommandLine(commandLine, &error);
+  if (!handOff) {
+    PrintError(L"malformed command line: " + error);
+    PrintError(L"usage: orlent /buginfo:EVENT:PROCESS:BLOCK:PID (started by Vessick.dll)");
+    return kUsage;
+  }
+
+  HandOffEvent event(handOff->event);
+  if (!event.valid()) {
+    PrintError(L"the event handle is not an open handle to an event; nothing was done");
+    return kBadHandOff;
+  }
+  event.ArmWatchdog(kWatchdogMs, kTimedOut, kInternalError);
+  // The process handle was inherited with the event; owning it closes it on every way out.
+  win::UniqueKernelHandle process(IsOpenHandle(handOff->process) &&
+                                          handOff->process != handOff->event
+                                      ? handOff->process
+                                      : nullptr);
+  if (!CheckProcess(*handOff, &error)) {
+    PrintError(error);
+    return kBadHandOff;
+  }
+
+  SYSTEMTIME nowUtc;
+  ::GetSystemTime(&nowUtc);
+  const std::optional<std::wstring> root = ReportsRoot(&error);
+  const std::optional<std::wstring> folder =
+      root ? CreateReportFolder(*root, nowUtc, handOff->processId, &error) : std::nullopt;
+  if (!folder) {
+    PrintError(L"cannot create a report folder: " + error);
+    return kCannotWriteReport;
+  }
+
+  // The host is released only once the report is on disk: when the host's process has
+  // ended, its report is complete, and the reporter's line comes before anything the host's
+  // parent prints next.
+  CrashReport report = CollectCrash(*handOff, *folder, nowUtc);
+  const bool written = WriteReportFiles(*folder, report, &error);
+  if (written)
+    PrintLine((report.complete() ? L"orlent: crash report written to "
+                                 : L"orlent: incomplete crash report written to ") +
+              *folder);
+  else
+    PrintError(L"cannot write the report in " + *folder + L": " + error);
+  if (!event.Set()) {
+    PrintError(win::CallFailed(L"SetEvent"));
+    return kBadHandOff;
+  }
+  if (!written) return kCannotWriteReport;
+  return report.complete() ? kReportComplete : kReportIncomplete;
+}
+
+}  // namespace orlent

@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include "json_writer.h"
+#include "utf8.h"
+
+namespace orlent {
+namespace {
+
+TEST(JsonWriter, NestsAndIndentsMembersInOrder) {
+  JsonWriter j;
+  j.BeginObject();
+  j.Key("code");
+  j.Hex(0xC0000005);
+  j.Key("frames");
+  j.BeginArray();
+  j.Number(-1);
+  j.Bool(true);
+  j.Null();
+  j.EndArray();
+  j.Key("empty");
+  j.BeginObject();
+  j.EndObject();
+  j.EndObject();
+  EXPECT_EQ(j.text(),
+            "{\n  \"code\": \"0xC0000005\",\n  \"frames\": [\n    -1,\n    true,\n    null\n  ],\n"
+            "  \"empty\": {}\n}\n");
+}
+
+TEST(JsonWriter, EscapesWhatTheCrashedProcessWrote) {
+  JsonWriter j;
+  j.BeginArray();
+  j.String(std::wstring(L"a\"b\\c\r\n\t\x01\x1F"));
+  j.String(std::wstring(L"\x5D29\x6E83"));
+  j.EndArray();
+  EXPECT_EQ(j.text(), "[\n  \"a\\\"b\\\\c\\r\\n\\t\\u0001\\u001f\",\n  \"\xE5\xB4\xA9\xE6\xBA\x83\"\n]\n");
+}
+
+TEST(Utf8, KeepsPairsAndReplacesLoneSurrogates) {
+  EXPECT_EQ(ToUtf8(L"\xD83D\xDE00"), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(ToUtf8(L"a\xD83D" L"b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(ToUtf8(L"\xDE00\xD83D"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(ToUtf8(L"\x7F\x80\x7FF\x800\xFFFF"),
+            "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF");
+}
+
+}  // namespace
+}  // namespace orlent
