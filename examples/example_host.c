@@ -1,13 +1,15 @@
 /*
  * A minimal host application: it starts crash reporting the way a real program would, early in
- * main, and tells what it did.
+ * main, and tells what it did. With --crash it then fails with an access violation, so that the
+ * whole path (Vessick, orlent.exe, the report) can be seen working.
  */
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
 #include "vessick.h"
 
-int main(void) {
+int main(int argc, char** argv) {
   wchar_t exePath[MAX_PATH];
   char reporterDir[MAX_PATH * 3];
   wchar_t* lastSlash;
@@ -24,5 +26,11 @@ int main(void) {
   SetOrlentUin(10482265);
   printf("SetOrlentUin: user number 10482265 recorded for reports\n");
   printf("error mode is now %u (no system fault dialog)\n", GetErrorMode());
+
+  if (argc > 1 && strcmp(argv[1], "--crash") == 0) {
+    printf("--crash: writing through a null pointer now\n");
+    fflush(stdout); /* the reporter writes to the same output next */
+    *(volatile int*)0 = 1;
+  }
   return 0;
 }

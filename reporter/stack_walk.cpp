@@ -96,6 +96,7 @@ StackTrace WalkStack(const RemoteMemory& memory, const ModuleList& modules,
   uint32_t ebp = context.Ebp;
   esp &= ~3u;
 
+  bool followingChain = false;
   while (all.size() < limits.maxFrames) {
     uint32_t savedEbp = 0, returnAddress = 0;
     if (ebp >= esp && stack.Word(ebp, &savedEbp) && stack.Word(ebp + 4, &returnAddress) &&
@@ -104,8 +105,13 @@ StackTrace WalkStack(const RemoteMemory& memory, const ModuleList& modules,
       esp = ebp + 8;
       ebp = savedEbp;
       if (ebp == 0) break;  // the outermost frame ends the chain on purpose
+      followingChain = true;
       continue;
     }
+    // A chain that ends among the thread's start-up frames has reached the outermost caller;
+    // above it lie only the start routine's arguments, which a scan would take for frames.
+    if (followingChain && high - esp < limits.startupBytes) break;
+    followingChain = false;
     // No usable frame pointer: take the next stack word that looks like a return address.
     bool found = false;
     const uint32_t scanEnd = std::min<uint64_t>(uint64_t{esp} + limits.maxScanBytes, stack.end());

@@ -41,6 +41,7 @@ struct StackWalkLimits {
   uint32_t maxFrames = 50000;
   uint32_t maxStackBytes = 16 * 1024 * 1024;
   uint32_t maxScanBytes = 4096;  // how far to look for the next return address
+  uint32_t startupBytes = 512;   // the top of a stack, where the thread's start-up frames are
 };
 
 // Walks from `context` (Eip, Esp, Ebp) up the stack [low, high): frame pointers where the

@@ -83,6 +83,24 @@ TEST_F(FakeStack, ScansForReturnAddressesWhereTheChainIsBroken) {
   EXPECT_EQ(trace.frames[1].slot, At(0x180));
 }
 
+TEST_F(FakeStack, AChainThatBreaksAtTheTopIsTheEnd) {
+  // Broken near the stack's top: the start routine's arguments above are not frames.
+  Put(kSize - 0x100, 0x12345678);
+  Put(kSize - 0xFC, returns_[1]);
+  Put(kSize - 0xF0, returns_[2]);
+  const StackTrace top = Walk(At(kSize - 0x180), At(kSize - 0x100));
+  ASSERT_EQ(top.frames.size(), 2u);
+  EXPECT_EQ(top.frames[1].address, returns_[1]);
+  // Broken lower down: a frame without a frame pointer may follow, and the scan finds it.
+  Put(0x200, 0x12345678);
+  Put(0x204, returns_[1]);
+  Put(0x210, returns_[2]);
+  const StackTrace middle = Walk(At(0x100), At(0x200));
+  ASSERT_EQ(middle.frames.size(), 3u);
+  EXPECT_EQ(middle.frames[2].address, returns_[2]);
+  EXPECT_EQ(middle.frames[2].source, FrameSource::kScan);
+}
+
 TEST_F(FakeStack, KeepsBothEndsOfADeepStack) {
   // 1000 frames 16 bytes apart, as a runaway recursion leaves them.
   for (uint32_t i = 0; i < 1000; ++i) {
