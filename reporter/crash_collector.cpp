@@ -1,6 +1,7 @@
 #include "crash_collector.h"
 
 #include "block_reader.h"
+#include "module_symbols.h"
 #include "remote_memory.h"
 
 namespace orlent {
@@ -131,6 +132,17 @@ CrashReport CollectCrash(const HandOff& handOff, const std::wstring& folder,
                                 std::to_wstring(handOff.processId));
     report.stack = WalkCrashStack(memory, report);
   }
+
+  // Names for the fault's address and every frame; from the module files, not the process.
+  SymbolResolver symbols(report.modules);
+  auto name = [&](uint32_t address, bool returnAddress) {
+    std::wstring function = symbols.Describe(address, returnAddress);
+    if (!function.empty()) report.functions.emplace(address, std::move(function));
+  };
+  name(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h.exceptionRecord.ExceptionAddress)),
+       false);
+  for (const StackFrame& frame : report.stack.trace.frames)
+    name(frame.address, frame.source != FrameSource::kContext);
 
   WriteDump(handOff, folder, &report);
   return report;

@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +58,7 @@ struct CrashReport {
   bool crashThreadInProcess = false;
   ModuleList modules;
   std::wstring modulesProblem;
+  std::map<uint32_t, std::wstring> functions;  // "name+0x12" for the addresses named below
   StackSummary stack;
   DumpSummary dump;
   std::vector<std::wstring> problems;  // the block's and every later one

@@ -23,6 +23,11 @@ std::wstring LocationText(const ModuleList& modules, uint32_t address) {
   return location.module->name + offset;
 }
 
+std::wstring FunctionText(const CrashReport& report, uint32_t address) {
+  auto found = report.functions.find(address);
+  return found == report.functions.end() ? std::wstring() : found->second;
+}
+
 std::wstring TimeText(const SYSTEMTIME& utc) {
   wchar_t text[40];
   std::swprintf(text, 40, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", utc.wYear, utc.wMonth, utc.wDay,

@@ -12,6 +12,7 @@ namespace orlent {
 
 std::wstring HexText(uint32_t value);                    // "0x0040156A"
 std::wstring LocationText(const ModuleList& modules, uint32_t address);  // "host.exe+0x156A"
+std::wstring FunctionText(const CrashReport& report, uint32_t address);  // "main+0x1A" or empty
 std::wstring TimeText(const SYSTEMTIME& utc);            // "2024-01-31T10:15:30.123Z"
 std::wstring VersionNumbersText(const vessick::BugInfoBlock& header);  // "1.0.42"
 const wchar_t* DumpExceptionText(DumpException source);

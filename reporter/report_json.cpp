@@ -12,7 +12,8 @@ void Text(JsonWriter* j, const char* key, const BlockText& text) {
   else j->Null();
 }
 
-void Location(JsonWriter* j, const ModuleList& modules, uint32_t address) {
+void Location(JsonWriter* j, const CrashReport& r, uint32_t address) {
+  const ModuleList& modules = r.modules;
   const CodeLocation location = modules.Locate(address);
   j->Key("module");
   if (location.module != nullptr) j->String(location.module->name);
@@ -21,6 +22,10 @@ void Location(JsonWriter* j, const ModuleList& modules, uint32_t address) {
   j->Hex(location.offset);
   j->Key("location");
   j->String(LocationText(modules, address));
+  j->Key("function");
+  const std::wstring function = FunctionText(r, address);
+  if (function.empty()) j->Null();
+  else j->String(function);
 }
 
 void Registers(JsonWriter* j, const CONTEXT& c) {
@@ -51,7 +56,7 @@ void Exception(JsonWriter* j, const CrashReport& r) {
   j->Hex(e.ExceptionFlags);
   j->Key("address");
   j->Hex(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.ExceptionAddress)));
-  Location(j, r.modules, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.ExceptionAddress)));
+  Location(j, r, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.ExceptionAddress)));
   j->Key("parameters");
   j->BeginArray();
   for (DWORD i = 0; i < e.NumberParameters && i < EXCEPTION_MAXIMUM_PARAMETERS; ++i)
@@ -83,7 +88,7 @@ void Stack(JsonWriter* j, const CrashReport& r) {
     j->Number(static_cast<int64_t>(i < t.omittedAfter ? i : i + t.omitted));
     j->Key("address");
     j->Hex(t.frames[i].address);
-    Location(j, r.modules, t.frames[i].address);
+    Location(j, r, t.frames[i].address);
     j->Key("source");
     j->String(FrameSourceName(t.frames[i].source));
     j->Key("stackSlot");

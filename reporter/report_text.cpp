@@ -55,8 +55,10 @@ void Stack(TextBuilder* b, const CrashReport& r) {
     std::swprintf(head, 48, L"  #%-5u %08lX  ", static_cast<unsigned>(number),
                   static_cast<unsigned long>(t.frames[i].address));
     wchar_t location[400];
-    std::swprintf(location, 400, L"%-40ls", LocationText(r.modules, t.frames[i].address).c_str());
-    b->Line(std::wstring(head) + location + L" " + FrameSourceName(t.frames[i].source));
+    std::swprintf(location, 400, L"%-32ls %-14ls ",
+                  LocationText(r.modules, t.frames[i].address).c_str(),
+                  FrameSourceName(t.frames[i].source));
+    b->Line(std::wstring(head) + location + FunctionText(r, t.frames[i].address));
   }
 }
 
@@ -100,7 +102,8 @@ std::string FormatTextReport(const CrashReport& r) {
   const std::wstring name = ExceptionCodeName(e.ExceptionCode);
   b.Field(L"Code:", HexText(e.ExceptionCode) + (name.empty() ? L"" : L" " + name));
   b.Field(L"What:", DescribeException(e));
-  b.Field(L"Where:", LocationText(r.modules, address));
+  const std::wstring function = FunctionText(r, address);
+  b.Field(L"Where:", LocationText(r.modules, address) + (function.empty() ? L"" : L" " + function));
   std::wstring parameters;
   for (DWORD i = 0; i < e.NumberParameters && i < EXCEPTION_MAXIMUM_PARAMETERS; ++i)
     parameters += (i ? L" " : L"") + HexText(static_cast<uint32_t>(e.ExceptionInformation[i]));

@@ -101,6 +101,12 @@ def test_the_json_tells_the_crash(crashes, failure):
         assert exception["module"] == "crashing_host.exe"
         assert crash.frame_in(frames[0], "WriteThroughNull", 0x20)
         assert crash.frame_in(frames[1], "Fail") and crash.frame_in(frames[2], "main", 0x300)
+        # Named from the host's own symbol table.
+        functions = [f["function"] for f in frames[:3]]
+        assert functions[0].startswith("(anonymous namespace)::WriteThroughNull()+0x"), functions
+        assert functions[1].startswith("(anonymous namespace)::Fail(char const*)+0x"), functions
+        assert functions[2].startswith("main+0x"), functions
+        assert exception["function"] == functions[0]
     elif failure == "stack-overflow":
         assert exception["name"] == "EXCEPTION_STACK_OVERFLOW"
         stack = report["stack"]
@@ -111,6 +117,7 @@ def test_the_json_tells_the_crash(crashes, failure):
         assert stack["totalFrames"] > 1000 and stack["omitted"] > 0
         inner = frames[1:100]
         assert all(crash.frame_in(f, "Recurse", 0x40) for f in inner)
+        assert all(f["function"].startswith("(anonymous namespace)::Recurse(int)+0x") for f in inner)
         # The outermost frames survive the cut: the walk reached where the recursion began.
         assert any(crash.frame_in(f, "Fail") for f in frames[-20:])
         assert any(crash.frame_in(f, "main", 0x300) for f in frames[-20:])
@@ -119,6 +126,8 @@ def test_the_json_tells_the_crash(crashes, failure):
         assert exception["module"] == "Vessick.dll"
         assert any(f["module"] == "msvcrt.dll" for f in frames)   # abort itself
         assert any(crash.frame_in(f, "Abort", 0x20) for f in frames)
+        assert any((f["function"] or "").startswith("(anonymous namespace)::Abort()+0x")
+                   for f in frames)
         assert any(crash.frame_in(f, "main", 0x300) for f in frames)
 
 
