@@ -45,7 +45,15 @@ std::optional<std::wstring> ReportsRoot(std::wstring* error) {
   std::vector<wchar_t> value(32768);
   const DWORD length = ::GetEnvironmentVariableW(kReportsRootVariable, value.data(),
                                                  static_cast<DWORD>(value.size()));
-  if (length > 0 && length < value.size()) return std::wstring(value.data(), length);
+  if (length > 0 && length < value.size()) {
+    // A relative folder would depend on the host's current folder: name it in full, since the
+    // line the reporter prints is how people find the report.
+    std::vector<wchar_t> full(32768);
+    const DWORD fullLength = ::GetFullPathNameW(value.data(), static_cast<DWORD>(full.size()),
+                                                full.data(), nullptr);
+    if (fullLength > 0 && fullLength < full.size()) return std::wstring(full.data(), fullLength);
+    return std::wstring(value.data(), length);
+  }
 
   wchar_t localAppData[MAX_PATH] = {};
   const HRESULT result =

@@ -98,6 +98,12 @@ TEST(ReportFolder, TheEnvironmentChoosesTheRoot) {
   std::wstring error;
   ::SetEnvironmentVariableW(kReportsRootVariable, L"D:\\elsewhere\\reports");
   EXPECT_EQ(ReportsRoot(&error).value_or(L""), L"D:\\elsewhere\\reports");
+  ::SetEnvironmentVariableW(kReportsRootVariable, L"relative\\reports");
+  wchar_t current[MAX_PATH];
+  ::GetCurrentDirectoryW(MAX_PATH, current);
+  std::wstring expected = current;
+  if (expected.back() != L'\\') expected += L'\\';
+  EXPECT_EQ(ReportsRoot(&error).value_or(L""), expected + L"relative\\reports");
   ::SetEnvironmentVariableW(kReportsRootVariable, nullptr);
   const auto standard = ReportsRoot(&error);
   ASSERT_TRUE(standard) << error;
