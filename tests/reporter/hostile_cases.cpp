@@ -122,6 +122,9 @@ void AddFixedCases(std::vector<HostileCase>* cases) {
   sound.line = SoundLine();
   sound.expect = Expect::kComplete;
   cases->push_back(sound);
+  sound.name = "sound hand-off, no dump wanted";
+  Header(sound.block)->flag1 = 0;
+  cases->push_back(sound);
 
   for (BlockAddress address : {BlockAddress::kUnmapped, BlockAddress::kNoAccess,
                                BlockAddress::kTopOfMemory, BlockAddress::kFirstPage}) {

@@ -44,7 +44,7 @@ def test_hostile_hand_offs_neither_crash_nor_hang_and_release_the_host(scratch):
     assert sorted(p.name for p in scratch.iterdir()) == ["cwd", "reports"]
     folders = list(reports.iterdir())
     assert len(folders) == made
-    complete = 0
+    complete = not_wanted = 0
     for folder in folders:
         names = {p.name for p in folder.iterdir()}
         assert {"report.txt", "report.json"} <= names <= REPORT_FILES, (folder, names)
@@ -54,7 +54,9 @@ def test_hostile_hand_offs_neither_crash_nor_hang_and_release_the_host(scratch):
         text = (folder / "report.txt").read_text(encoding="utf-8")
         assert ("INCOMPLETE" in text) == (not report["complete"])
         complete += report["complete"]
+        not_wanted += report["minidump"]["status"] == "not requested"
     assert 0 < complete < made
+    assert not_wanted >= 1  # the block's flag1 0 is honoured
 
 
 @pytest.mark.parametrize("root", ["file/reports", "bad|name"])
