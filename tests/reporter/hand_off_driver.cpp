@@ -66,6 +66,10 @@ BlockPlacement::BlockPlacement(const std::vector<uint8_t>& block, uint32_t short
   region_ = ::VirtualAlloc(nullptr, pages * 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (region_ == nullptr) return;
   auto* guard = static_cast<uint8_t*>(region_) + (pages - 1) * 0x1000;
+  // Wine's ReadProcessMemory reads a no-access page as it stands instead of failing, so the
+  // page holds bytes that can never complete a block: a cut that removed only zero bytes (the
+  // last terminator, say) must not read back as the whole block.
+  std::memset(guard, 0xCC, 0x1000);
   DWORD old;
   ::VirtualProtect(guard, 0x1000, PAGE_NOACCESS, &old);
   // With shortBy, only that much less than the whole block fits before the guard page.
