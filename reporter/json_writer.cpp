@@ -40,11 +40,12 @@ void JsonWriter::EndObject() { Close('}'); }
 void JsonWriter::BeginArray() { Open('['); }
 void JsonWriter::EndArray() { Close(']'); }
 
-void JsonWriter::Key(std::string_view key) {
+JsonWriter& JsonWriter::Key(std::string_view key) {
   BeforeValue();
   Quote(key);
   out_.append(": ");
   afterKey_ = true;
+  return *this;
 }
 
 void JsonWriter::Quote(std::string_view utf8) {

@@ -15,7 +15,8 @@ class JsonWriter {
   void EndObject();
   void BeginArray();
   void EndArray();
-  void Key(std::string_view key);  // the next value belongs to this member
+  // The next value belongs to this member: j.Key("code").Hex(code).
+  JsonWriter& Key(std::string_view key);
 
   void String(std::wstring_view value);
   void String(std::string_view utf8);

@@ -18,10 +18,8 @@ void Location(JsonWriter* j, const CrashReport& r, uint32_t address) {
   j->Key("module");
   if (location.module != nullptr) j->String(location.module->name);
   else j->Null();
-  j->Key("offset");
-  j->Hex(location.offset);
-  j->Key("location");
-  j->String(LocationText(modules, address));
+  j->Key("offset").Hex(location.offset);
+  j->Key("location").String(LocationText(modules, address));
   j->Key("function");
   const std::wstring function = FunctionText(r, address);
   if (function.empty()) j->Null();
@@ -37,8 +35,7 @@ void Registers(JsonWriter* j, const CONTEXT& c) {
       {"gs", c.SegGs & 0xFFFF}, {"contextFlags", c.ContextFlags}};
   j->BeginObject();
   for (const auto& [name, value] : registers) {
-    j->Key(name);
-    j->Hex(value);
+    j->Key(name).Hex(value);
   }
   j->EndObject();
 }
@@ -46,53 +43,38 @@ void Registers(JsonWriter* j, const CONTEXT& c) {
 void Exception(JsonWriter* j, const CrashReport& r) {
   const EXCEPTION_RECORD& e = r.block.header.exceptionRecord;
   j->BeginObject();
-  j->Key("code");
-  j->Hex(e.ExceptionCode);
-  j->Key("name");
-  j->String(ExceptionCodeName(e.ExceptionCode));
-  j->Key("description");
-  j->String(DescribeException(e));
-  j->Key("flags");
-  j->Hex(e.ExceptionFlags);
-  j->Key("address");
-  j->Hex(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.ExceptionAddress)));
+  j->Key("code").Hex(e.ExceptionCode);
+  j->Key("name").String(ExceptionCodeName(e.ExceptionCode));
+  j->Key("description").String(DescribeException(e));
+  j->Key("flags").Hex(e.ExceptionFlags);
+  j->Key("address").Hex(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.ExceptionAddress)));
   Location(j, r, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.ExceptionAddress)));
   j->Key("parameters");
   j->BeginArray();
   for (DWORD i = 0; i < e.NumberParameters && i < EXCEPTION_MAXIMUM_PARAMETERS; ++i)
     j->Hex(static_cast<uint32_t>(e.ExceptionInformation[i]));
   j->EndArray();
-  j->Key("pointers");
-  j->Hex(r.block.header.exceptionPointers);
+  j->Key("pointers").Hex(r.block.header.exceptionPointers);
   j->EndObject();
 }
 
 void Stack(JsonWriter* j, const CrashReport& r) {
   const StackTrace& t = r.stack.trace;
   j->BeginObject();
-  j->Key("low");
-  j->Hex(t.low);
-  j->Key("high");
-  j->Hex(t.high);
-  j->Key("bounds");
-  j->String(r.stack.bounds);
-  j->Key("totalFrames");
-  j->Number(t.totalFrames);
-  j->Key("omitted");
-  j->Number(t.omitted);
+  j->Key("low").Hex(t.low);
+  j->Key("high").Hex(t.high);
+  j->Key("bounds").String(r.stack.bounds);
+  j->Key("totalFrames").Number(t.totalFrames);
+  j->Key("omitted").Number(t.omitted);
   j->Key("frames");
   j->BeginArray();
   for (size_t i = 0; i < t.frames.size(); ++i) {
     j->BeginObject();
-    j->Key("index");
-    j->Number(static_cast<int64_t>(i < t.omittedAfter ? i : i + t.omitted));
-    j->Key("address");
-    j->Hex(t.frames[i].address);
+    j->Key("index").Number(static_cast<int64_t>(i < t.omittedAfter ? i : i + t.omitted));
+    j->Key("address").Hex(t.frames[i].address);
     Location(j, r, t.frames[i].address);
-    j->Key("source");
-    j->String(FrameSourceName(t.frames[i].source));
-    j->Key("stackSlot");
-    j->Hex(t.frames[i].slot);
+    j->Key("source").String(FrameSourceName(t.frames[i].source));
+    j->Key("stackSlot").Hex(t.frames[i].slot);
     j->EndObject();
   }
   j->EndArray();
@@ -103,14 +85,10 @@ void Modules(JsonWriter* j, const CrashReport& r) {
   j->BeginArray();
   for (const Module& m : r.modules.modules()) {
     j->BeginObject();
-    j->Key("name");
-    j->String(m.name);
-    j->Key("path");
-    j->String(m.path);
-    j->Key("base");
-    j->Hex(m.base);
-    j->Key("size");
-    j->Number(m.size);
+    j->Key("name").String(m.name);
+    j->Key("path").String(m.path);
+    j->Key("base").Hex(m.base);
+    j->Key("size").Number(m.size);
     j->Key("fileVersion");
     if (m.fileVersion.empty()) j->Null();
     else j->String(m.fileVersion);
@@ -121,19 +99,16 @@ void Modules(JsonWriter* j, const CrashReport& r) {
 
 void Dump(JsonWriter* j, const CrashReport& r) {
   j->BeginObject();
-  j->Key("status");
-  j->String(DumpStatusText(r.dump.status));
+  j->Key("status").String(DumpStatusText(r.dump.status));
   j->Key("file");
   if (r.dump.status == DumpStatus::kWritten) j->String(r.dump.fileName);
   else j->Null();
-  j->Key("size");
-  j->Number(static_cast<int64_t>(r.dump.size));
+  j->Key("size").Number(static_cast<int64_t>(r.dump.size));
   j->Key("streams");
   j->BeginArray();
   for (uint32_t type : r.dump.streams) j->Number(type);
   j->EndArray();
-  j->Key("exceptionFrom");
-  j->String(DumpExceptionText(r.dump.exception));
+  j->Key("exceptionFrom").String(DumpExceptionText(r.dump.exception));
   j->Key("problem");
   if (r.dump.problem.empty()) j->Null();
   else j->String(r.dump.problem);
@@ -146,16 +121,13 @@ std::string FormatJsonReport(const CrashReport& r) {
   const vessick::BugInfoBlock& h = r.block.header;
   JsonWriter j;
   j.BeginObject();
-  j.Key("format");
-  j.String(std::string_view("orlent-crash-report/1"));
-  j.Key("complete");
-  j.Bool(r.complete());
+  j.Key("format").String(std::string_view("orlent-crash-report/1"));
+  j.Key("complete").Bool(r.complete());
   j.Key("problems");
   j.BeginArray();
   for (const std::wstring& problem : r.problems) j.String(problem);
   j.EndArray();
-  j.Key("writtenAt");
-  j.String(TimeText(r.writtenUtc));
+  j.Key("writtenAt").String(TimeText(r.writtenUtc));
 
   j.Key("host");
   j.BeginObject();
@@ -170,40 +142,25 @@ std::string FormatJsonReport(const CrashReport& r) {
   j.Number(h.number2);
   j.Number(h.number3);
   j.EndArray();
-  j.Key("language");
-  j.Number(h.codeValue);
-  j.Key("languageName");
-  j.String(LanguageName(h.codeValue));
-  j.Key("uin");
-  j.Number(h.uin);
-  j.Key("flag1");
-  j.Number(h.flag1);
-  j.Key("flag2");
-  j.Number(h.flag2);
-  j.Key("extraValue");
-  j.Number(h.extraValue);
+  j.Key("language").Number(h.codeValue);
+  j.Key("languageName").String(LanguageName(h.codeValue));
+  j.Key("uin").Number(h.uin);
+  j.Key("flag1").Number(h.flag1);
+  j.Key("flag2").Number(h.flag2);
+  j.Key("extraValue").Number(h.extraValue);
   j.EndObject();
 
   j.Key("process");
   j.BeginObject();
-  j.Key("id");
-  j.Number(r.processId);
-  j.Key("peb");
-  j.Hex(h.processPeb);
-  j.Key("initThreadId");
-  j.Number(h.initThreadId);
-  j.Key("crashThreadId");
-  j.Number(h.crashThreadId);
-  j.Key("crashThreadTeb");
-  j.Hex(h.crashThreadTeb);
-  j.Key("blockAddress");
-  j.Hex(r.blockAddress);
-  j.Key("blockSize");
-  j.Number(h.totalSize);
-  j.Key("savedStackBase");
-  j.Hex(h.savedStackBase);
-  j.Key("savedStackLimit");
-  j.Hex(h.savedStackLimit);
+  j.Key("id").Number(r.processId);
+  j.Key("peb").Hex(h.processPeb);
+  j.Key("initThreadId").Number(h.initThreadId);
+  j.Key("crashThreadId").Number(h.crashThreadId);
+  j.Key("crashThreadTeb").Hex(h.crashThreadTeb);
+  j.Key("blockAddress").Hex(r.blockAddress);
+  j.Key("blockSize").Number(h.totalSize);
+  j.Key("savedStackBase").Hex(h.savedStackBase);
+  j.Key("savedStackLimit").Hex(h.savedStackLimit);
   j.EndObject();
 
   j.Key("exception");
