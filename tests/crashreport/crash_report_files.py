@@ -15,51 +15,40 @@ def read_key_values(path: Path) -> dict:
     return values
 
 
+def u32_at(offset):
+    """A read-only field: the little-endian 32-bit number at `offset` of the object's raw bytes."""
+    return property(lambda self: struct.unpack_from("<I", self.raw, offset)[0])
+
+
 @dataclass
 class Context:
     raw: bytes
 
-    def _u32(self, offset):
-        return struct.unpack_from("<I", self.raw, offset)[0]
-
-    flags = property(lambda self: self._u32(0))
-    ebp = property(lambda self: self._u32(180))
-    eip = property(lambda self: self._u32(184))
-    esp = property(lambda self: self._u32(196))
-    segments = property(lambda self: [self._u32(o) for o in (140, 144, 148, 152, 188, 200)])
+    flags = u32_at(0)
+    ebp = u32_at(180)
+    eip = u32_at(184)
+    esp = u32_at(196)
 
 
 @dataclass
 class Header:
     raw: bytes
 
-    def u32(self, offset):
-        return struct.unpack_from("<I", self.raw, offset)[0]
-
-    total_size = property(lambda self: self.u32(0))
-    saved_stack_base = property(lambda self: self.u32(8))
-    saved_stack_limit = property(lambda self: self.u32(12))
-    process_id = property(lambda self: self.u32(16))
-    init_thread_id = property(lambda self: self.u32(20))
-    crash_thread_id = property(lambda self: self.u32(24))
-    uin = property(lambda self: self.u32(28))
-    crash_thread_teb = property(lambda self: self.u32(32))
-    exception_pointers = property(lambda self: self.u32(844))
-    report_argument = property(lambda self: self.u32(1524))
+    total_size = u32_at(0)
+    saved_stack_base = u32_at(8)
+    saved_stack_limit = u32_at(12)
+    process_id = u32_at(16)
+    init_thread_id = u32_at(20)
+    crash_thread_id = u32_at(24)
+    uin = u32_at(28)
+    crash_thread_teb = u32_at(32)
+    exception_pointers = u32_at(844)
+    report_argument = u32_at(1524)
     record = property(lambda self: self.raw[48:48 + EXCEPTION_RECORD_SIZE])
     context = property(lambda self: Context(self.raw[128:128 + CONTEXT_SIZE]))
-
-    @property
-    def exception_code(self):
-        return self.u32(48)
-
-    @property
-    def exception_address(self):
-        return self.u32(48 + 12)
-
-    @property
-    def exception_parameter_count(self):
-        return self.u32(48 + 16)
+    exception_code = u32_at(48)          # inside the exception record
+    exception_address = u32_at(48 + 12)
+    exception_parameter_count = u32_at(48 + 16)
 
 
 @dataclass
