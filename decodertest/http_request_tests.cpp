@@ -5,7 +5,7 @@
 #include "console_pause.h"
 #include "library_exports.h"
 #include "library_holders.h"
-#include "quennet_interfaces.h"
+#include "quennet.h"
 
 const std::wstring kUpgradeRequestUrl =
     L"https://upgrade.palomine.example/PalomineMultipleAppUpgrade";

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "quennet_interfaces.h"
+#include "quennet.h"
 
 class CQuennetCallBack final : public IQuennetCallBack {
  public:

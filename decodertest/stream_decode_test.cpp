@@ -7,7 +7,7 @@
 #include "library_exports.h"
 #include "library_holders.h"
 #include "quennet_callback.h"
-#include "quennet_interfaces.h"
+#include "quennet.h"
 #include "task_folders.h"
 
 namespace {

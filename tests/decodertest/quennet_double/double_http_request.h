@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "double_script.h"
-#include "quennet_interfaces.h"
+#include "quennet.h"
 
 namespace quennet_double {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "double_script.h"
-#include "quennet_interfaces.h"
+#include "quennet.h"
 #include "win/unique_handle.h"
 
 namespace quennet_double {

@@ -1,0 +1,139 @@
+// Quennet.dll: streams a package (ZIP or tar.gz) over HTTP or HTTPS and extracts it while the
+// bytes arrive, and sends simple HTTP requests.
+//
+// A caller loads the DLL, resolves the two factory exports by name and talks to the objects they
+// return. The objects are tables of virtual operations whose slot order is fixed, so slots
+// nobody calls are kept as placeholders; do not reorder, insert or remove any virtual function
+// here.
+//
+// Every library object is given back through `Release` and never deleted by the caller. The
+// callback interfaces are implemented by the caller; they have no virtual destructor (the
+// library never deletes them) and every operation has an empty default body, so an
+// implementation ignores the reports it does not override.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+struct IQuennet;
+struct ISimpleHttpRequest;
+
+// Reports of one streaming download-and-extract task, delivered one at a time on a thread of
+// the library (never two at once).
+struct IQuennetCallBack {
+  // Slot 0. At most about ten times a second, and once more right before OnComplete.
+  // `downloadedBytes` never goes backwards within one attempt; `totalBytes` is 0 while the size
+  // is unknown; `bytesPerSecond` is the speed over the last few seconds; `totalFiles` is 0 until
+  // the number of entries is known. The first and the last argument are reserved (0).
+  virtual void OnProgress(std::int32_t /*reserved*/, std::uint64_t /*totalBytes*/,
+                          std::uint64_t /*downloadedBytes*/, std::uint64_t /*bytesPerSecond*/,
+                          std::uint32_t /*totalFiles*/, std::uint32_t /*extractedFiles*/,
+                          std::int32_t /*reserved*/) {}
+  // Slot 1. Once per Start. `errorCode` is 0 on success, otherwise one of QuennetError below;
+  // `errorText` is a Chinese sentence for people, never null. Calling task->Start() from here
+  // starts the task again (resuming the download where a kept package file allows it).
+  virtual void OnComplete(IQuennet* /*task*/, std::int32_t /*errorCode*/,
+                          const wchar_t* /*errorText*/) {}
+};
+
+// The outcome of a request sent with a callback; runs on the thread that called `Send`, from
+// that thread's message loop.
+struct IHttpRequestCallBack {
+  // Slot 0.
+  virtual void OnRequestComplete(ISimpleHttpRequest* /*request*/) {}
+};
+
+// One streaming download-and-extract task.
+struct IQuennet {
+  // Slot 0: cancels a running task (its OnComplete reports QUENNET_E_CANCELLED unless it had
+  // already finished), waits for the library's threads to end and gives the object back. When
+  // it returns, nothing of the task runs any more and no callback is in flight.
+  virtual void Release() = 0;
+  // Slot 1: starts the task; returns at once. From inside OnComplete it starts it again.
+  // Returns 1 when the task was started, 0 when it was already running.
+  virtual int Start() = 0;
+  virtual void Reserved2() = 0;
+  virtual void Reserved3() = 0;
+  virtual void Reserved4() = 0;
+  // Slot 5: blocks until the task has ended for good: the last OnComplete has returned without
+  // starting the task again. Returns that OnComplete's error code.
+  virtual int Wait() = 0;
+};
+
+// One HTTP request.
+struct ISimpleHttpRequest {
+  virtual void Release() = 0;  // slot 0: waits for a request in flight, then gives it back
+  // Slot 1: with null, blocks until the request has ended. With a callback, returns at once and
+  // calls OnRequestComplete exactly once on this thread, from its message loop. Returns 1 when
+  // the request was sent, 0 when one is already under way.
+  virtual int Send(IHttpRequestCallBack* callBack) = 0;
+  // Slot 2: true when a complete response with a 2xx status arrived.
+  virtual bool IsSuccess() = 0;
+  // Slot 3: 0 on success; otherwise the system's (WinHTTP) error code of the failed step, or
+  // the HTTP status when the server answered with a status other than 2xx.
+  virtual std::uint32_t GetErrorCode() = 0;
+  virtual const wchar_t* GetErrorText() = 0;     // slot 4: never null; empty on success
+  virtual std::uint32_t GetResponseCode() = 0;   // slot 5: the HTTP status, 0 without one
+  virtual void Reserved6() = 0;                  // slot 6
+  // Slot 7: never null. QUENNET_RESPONSE_BODY (0) gives the response body as received (bytes
+  // up to the first NUL); QUENNET_RESPONSE_HEADERS (1) gives the raw response headers. Any other
+  // value gives "". The text stays valid until the next Send or Release.
+  virtual const char* GetResponse(std::int32_t part) = 0;
+};
+
+enum QuennetFlags {
+  // Keep the package in downloadDir and extract nothing (downloadDir must not be null).
+  QUENNET_FLAG_DOWNLOAD_ONLY = 1
+};
+
+enum QuennetResponsePart { QUENNET_RESPONSE_BODY = 0, QUENNET_RESPONSE_HEADERS = 1 };
+
+// Error codes reported by OnComplete. Each failure has its own code and a Chinese text that
+// names the detail (the URL, the HTTP status, the offending entry name ...).
+enum QuennetError {
+  QUENNET_OK = 0,
+  QUENNET_E_BAD_ARGUMENT = 1,        // null URL or null extract folder
+  QUENNET_E_BAD_URL = 2,             // the URL does not parse, or is not http/https
+  QUENNET_E_UNREACHABLE = 3,         // the host name does not resolve or refuses the connection
+  QUENNET_E_TLS = 4,                 // TLS or certificate failure (checks are never switched off)
+  QUENNET_E_HTTP_STATUS = 5,         // the server answered with an error status
+  QUENNET_E_CONNECTION_DROPPED = 6,  // the connection ended before the package did
+  QUENNET_E_STALLED = 7,             // no byte arrived within the timeout
+  QUENNET_E_DISK_FULL = 8,           // no space left for the package or its files
+  QUENNET_E_WRITE_FAILED = 9,        // a folder or file could not be created or written
+  QUENNET_E_CORRUPT_ARCHIVE = 10,    // the archive's structure is damaged or inconsistent
+  QUENNET_E_CHECKSUM = 11,           // an entry's CRC-32 or the package's SHA-256 is wrong
+  QUENNET_E_REFUSED_ENTRY = 12,      // an entry name or kind that is unsafe to extract
+  QUENNET_E_UNSUPPORTED_FORMAT = 13, // neither ZIP nor tar.gz, or a ZIP feature not supported
+  QUENNET_E_NOT_STREAMABLE = 14,     // a stored entry with a data descriptor and no kept file
+  QUENNET_E_CANCELLED = 15,          // Release was called while the task ran
+  QUENNET_E_INSECURE_REDIRECT = 16,  // a redirect from https to http
+  QUENNET_E_INTERNAL = 17            // out of memory or a system call that should not fail
+};
+
+// Export "CreateQuennet".
+//   url          http:// or https:// URL of the package.
+//   downloadDir  folder in which the package file is also kept, byte-identical (created as
+//                needed); null to extract without keeping it. A kept file lets Start resume.
+//   extractDir   folder the package is extracted into (created as needed).
+//   attempts     how many times each network step is tried before the task fails (the console
+//                passes 5; values below 1 count as 1).
+//   flags        option bits (QuennetFlags); the console passes 0: download and extract.
+//   callBack     receives the reports; null gives a task that does nothing and reports nothing.
+// The strings and the callback must stay valid until the task object's Release has returned.
+using CreateQuennetFn = IQuennet*(WINAPI*)(const wchar_t* url, const wchar_t* downloadDir,
+                                           const wchar_t* extractDir, std::int32_t attempts,
+                                           std::int32_t flags, IQuennetCallBack* callBack);
+
+// Export "CreateSimpleHttpRequest".
+//   headers      complete extra header lines, each ending in CRLF (may be null or empty).
+//   timeoutMs    limit for each step of the request in milliseconds (the console passes 10000).
+//   body         `bodyLength` bytes, no terminating NUL needed (may be null when 0).
+// The strings must stay valid until the request object's Release has returned.
+using CreateSimpleHttpRequestFn = ISimpleHttpRequest*(
+    WINAPI*)(const wchar_t* url, const wchar_t* verb, const wchar_t* agent, const wchar_t* headers,
+             std::int32_t timeoutMs, const char* body, std::uint32_t bodyLength);
+
+inline constexpr char kCreateQuennetExport[] = "CreateQuennet";
+inline constexpr char kCreateSimpleHttpRequestExport[] = "CreateSimpleHttpRequest";
