@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "console_pause.h"
-#include "stream_decode_test.h"
+#include "test_quennet.h"
 #include "win/unique_handle.h"
 
 int wmain(int, wchar_t**, wchar_t**) {

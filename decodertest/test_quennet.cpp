@@ -1,4 +1,4 @@
-#include "stream_decode_test.h"
+#include "test_quennet.h"
 
 #include <iostream>
 #include <string>
