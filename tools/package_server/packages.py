@@ -1,0 +1,110 @@
+"""The five menu packages: deterministic ZIP archives built from a recipe on first use.
+
+Each holds a folder tree, many small stored files, some deflated text files (a few with Chinese
+names, so the UTF-8 name flag is exercised), a few empty files and folders, and large stored
+files that make up the rest of its size."""
+import random
+import threading
+import zlib
+
+import content_pool
+from zip_layout import Entry, ZipLayout
+
+MiB = 1 << 20
+GiB = 1 << 30
+
+# name -> (total size aimed at, sizes of large files that must be there)
+RECIPES = {
+    "155M": (155 * MiB, []),
+    "220M": (220 * MiB, []),
+    "480M": (480 * MiB, []),
+    "1.7G": (1700 * MiB, [1536 * MiB]),
+    "60G": (60 * GiB, [5 * GiB]),             # one entry needs ZIP64 sizes
+}
+
+_FOLDERS = ["bin/", "data/", "data/maps/", "data/sounds/", "资源/", "资源/贴图/", "游戏数据/",
+            "empty/", "docs/"]
+_TEXT_NAMES = ["说明.txt", "更新日志.txt", "docs/readme.txt", "docs/licence.txt"]
+
+
+def _text(rng: random.Random, size: int, topic: str) -> bytes:
+    words = ["资源", "版本", "config", "value", "enabled", "texture", "地图", "sound", "level",
+             "true", "false", "路径"]
+    lines, total = [], 0
+    number = 0
+    while total < size:
+        line = f"{topic}.{number:05d} = {rng.choice(words)} {rng.choice(words)} {rng.randrange(1000)}\n"
+        lines.append(line)
+        total += len(line.encode("utf-8"))
+        number += 1
+    return "".join(lines).encode("utf-8")[:size]
+
+
+def _deflated_entry(name: str, data: bytes) -> Entry:
+    compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
+    return Entry(name, len(data), zlib.crc32(data), deflated=compressor.compress(data) +
+                 compressor.flush())
+
+
+def _stored_entry(rng: random.Random, name: str, size: int) -> Entry:
+    start = rng.randrange(content_pool.POOL_SIZE)
+    return Entry(name, size, content_pool.crc_of_run(start, size), pool_start=start)
+
+
+def build_entries(name: str):
+    target, required_large = RECIPES[name]
+    rng = random.Random(f"package {name}")
+    entries = [Entry(folder) for folder in _FOLDERS]
+    used = 0
+
+    text_count = 48
+    for i in range(text_count):
+        file_name = _TEXT_NAMES[i] if i < len(_TEXT_NAMES) else f"data/config_{i:03d}.ini"
+        entry = _deflated_entry(file_name, _text(rng, rng.randrange(2_000, 200_000), f"k{i}"))
+        entries.append(entry)
+        used += len(entry.deflated)
+    entries.append(Entry("data/empty.dat"))
+    entries.append(Entry("资源/空文件.bin"))
+
+    small_total = min(target // 5, 200 * MiB)
+    small_folders = ["data/maps/", "data/sounds/", "资源/贴图/", "bin/"]
+    i = 0
+    while used < small_total:
+        size = rng.randrange(1, 96 * 1024)
+        folder = small_folders[i % len(small_folders)]
+        suffix = "贴图" if folder == "资源/贴图/" else "part"
+        entries.append(_stored_entry(rng, f"{folder}{suffix}_{i:05d}.bin", size))
+        used += size
+        i += 1
+
+    for j, size in enumerate(required_large):
+        entries.append(_stored_entry(rng, f"游戏数据/big_{j}.pak", size))
+        used += size
+    j = 0
+    remaining = target - used
+    while remaining > 0:
+        size = min(remaining, rng.randrange(8 * MiB, 64 * MiB) if target < 4 * GiB
+                   else rng.randrange(256 * MiB, 1024 * MiB))
+        entries.append(_stored_entry(rng, f"data/archive_{j:03d}.pak", size))
+        remaining -= size
+        j += 1
+    return entries
+
+
+class Catalogue:
+    """Packages by name, each built once on first use (thread-safe)."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._built = {}
+
+    def names(self):
+        return list(RECIPES)
+
+    def get(self, name: str) -> ZipLayout | None:
+        if name not in RECIPES:
+            return None
+        with self._lock:
+            if name not in self._built:
+                self._built[name] = ZipLayout(build_entries(name))
+            return self._built[name]
