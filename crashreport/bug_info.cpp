@@ -5,9 +5,9 @@
 #include <cstring>
 #include <cwchar>
 
-#include "crash_handlers.h"
-#include "library_state.h"
+#include "install_handlers.h"
 #include "stack_overflow.h"
+#include "library_state.h"
 #include "thread_environment.h"
 
 namespace vessick {

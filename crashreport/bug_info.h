@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "bug_info_block.h"
+#include "protocol/bug_info_block.h"
 
 namespace vessick {
 

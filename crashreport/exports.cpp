@@ -1,11 +1,11 @@
 // The three functions a host calls. No exception and no error crosses them.
-#include "include/vessick.h"
+#include "vessick.h"
 
 #include <string>
 
 #include "bug_info.h"
-#include "crash_handlers.h"
-#include "utf8.h"
+#include "install_handlers.h"
+#include "text/utf.h"
 
 namespace {
 
@@ -19,11 +19,11 @@ extern "C" void __cdecl InitOrlent(const char* text1, const char* text2, const c
                                    unsigned int number2, unsigned int number3,
                                    const char* reporterDir) {
   try {
-    const std::wstring wide1 = vessick::Utf8ToWide(text1);
-    const std::wstring wide2 = vessick::Utf8ToWide(text2);
-    const std::wstring wide3 = vessick::Utf8ToWide(text3);
-    const std::wstring wide4 = vessick::Utf8ToWide(text4);
-    const std::wstring wideReporterDir = vessick::Utf8ToWide(reporterDir);
+    const std::wstring wide1 = text::Utf8ToWide(text1);
+    const std::wstring wide2 = text::Utf8ToWide(text2);
+    const std::wstring wide3 = text::Utf8ToWide(text3);
+    const std::wstring wide4 = text::Utf8ToWide(text4);
+    const std::wstring wideReporterDir = text::Utf8ToWide(reporterDir);
     vessick::InitializeBugInfo(wide1.c_str(), wide2.c_str(), wide3.c_str(), wide4.c_str(),
                                number1 & 0xFFFF, number2 & 0xFFFF, number3 & 0xFFFF,
                                /*firstSetting=*/1, /*secondSetting=*/1, kCodeValue,

@@ -1,3 +1,28 @@
+// Where a fault enters the library: a map of the crash path.
+//
+//   entry (installed by)                          catches                          pair from
+//   StackOverflowHandler (vectored, InitOrlent)   every exception first: puts      the system
+//                                                 ReassertFilter back; takes a
+//                                                 stack overflow onto a fresh stack
+//   PrimaryFilter / ReassertFilter (top-level     any unhandled exception, any     the system
+//     filter, InstallHandlers)                    thread
+//   OnSigSegv, OnSigFpe (signal)                  faults the C run-time routes     the run-time's
+//                                                 to a signal                      record, else
+//                                                                                  captured here
+//   OnSigIll, OnSigAbrt, OnSigInt, OnSigTerm      abort(), raise(), Ctrl+C         captured here
+//   OnTerminate, OnUnexpected (std::set_...)      uncaught C++ exception,          captured here
+//                                                 violated throw() list
+//   OnPureCall, OnInvalidParameter,               pure virtual call, invalid       captured here
+//   OnNewHandler (run-time hooks)                 parameter, failed allocation
+//
+// Every body ends in LaunchReporter (launch_reporter.cpp): the first entry of the process claims
+// the report with one interlocked exchange, fills in the block made at InitOrlent, starts the
+// reporter and ends the process; any later entry returns (same thread) or parks (other
+// threads). None of these entries takes a lock. Captured pairs come from eight slots set aside
+// at load (only a ninth capture would fall back to HeapAlloc), and the command line is formatted
+// into a stack buffer; SearchPathW and CreateProcessW, which start the reporter, use the
+// process heap inside the system.
+//
 // Every capturing body keeps a standard frame and makes a real call (no tail call) to the
 // launcher, so that the captured Ebp and Esp describe a frame that still exists while the
 // reporter reads the process. The build flags for this library ensure both.

@@ -4,7 +4,6 @@
 
 #include <signal.h>
 
-#include "crash_handlers.h"
 #include "handler_bodies.h"
 #include "library_state.h"
 #include "runtime_hooks.h"

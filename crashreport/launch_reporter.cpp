@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bug_info_block.h"
+#include "protocol/bug_info_block.h"
+#include "protocol/crash_exit_code.h"
+#include "protocol/hand_off_line.h"
 #include "capture_context.h"
 #include "library_state.h"
 #include "report_guard.h"
@@ -32,7 +34,7 @@ void RecordFault(BugInfoBlock* block, EXCEPTION_POINTERS* pointers, DWORD report
 // returns at once when it cannot be started. Every handle opened here is closed on return.
 void RunReporter(BugInfoBlock* block) {
   wchar_t reporterPath[MAX_PATH];
-  wchar_t commandLine[kCommandLineCapacity];
+  wchar_t commandLine[kHandOffLineCapacity];
   std::memset(reporterPath, 0, sizeof reporterPath);
   std::memset(commandLine, 0, sizeof commandLine);
 
@@ -49,7 +51,7 @@ void RunReporter(BugInfoBlock* block) {
   startup.wShowWindow = SW_SHOWNORMAL;
 
   const std::wstring& directory = ReporterDir();
-  ::SearchPathW(directory.empty() ? nullptr : directory.c_str(), L"orlent.exe", nullptr,
+  ::SearchPathW(directory.empty() ? nullptr : directory.c_str(), kReporterFileName, nullptr,
                 MAX_PATH, reporterPath, nullptr);
 
   // Stays open until the process ends: the reporter holds its own copy.
@@ -60,7 +62,7 @@ void RunReporter(BugInfoBlock* block) {
   if (pfnBeforeLaunch != nullptr) pfnBeforeLaunch();
 
   if (!duplicated || !doneEvent || reporterPath[0] == L'\0') return;
-  FormatReporterCommandLine(commandLine, doneEvent.get(), inheritableSelf, block,
+  FormatHandOffLine(commandLine, doneEvent.get(), inheritableSelf, block,
                             ::GetCurrentProcessId());
   if (!::CreateProcessW(reporterPath, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &started))
@@ -74,13 +76,6 @@ void RunReporter(BugInfoBlock* block) {
 }
 
 }  // namespace
-
-void FormatReporterCommandLine(wchar_t (&commandLine)[kCommandLineCapacity], HANDLE event,
-                               HANDLE process, const void* block, DWORD processId) {
-  _snwprintf(commandLine, kCommandLineCapacity, L"orlent /buginfo:%p:%p:%p:%lu", event, process,
-             block, static_cast<unsigned long>(processId));
-  commandLine[kCommandLineCapacity - 1] = L'\0';
-}
 
 int __cdecl LaunchReporter(EXCEPTION_POINTERS* pointers, DWORD reportArgument) {
   if (!ClaimReport() && !TakeHandedClaim()) return LateEntry();

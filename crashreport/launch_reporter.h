@@ -9,7 +9,7 @@ namespace vessick {
 
 // Records the fault in the current block, starts orlent.exe with an inheritable event and an
 // inheritable handle to this process, waits until the reporter sets the event (or dies), and
-// ends the process with exit code 4660. Takes no heap and no lock. Only the first entry of the
+// ends the process with the crash exit code. Takes no heap and no lock. Only the first entry of the
 // process does this; see report_guard.h for later entries.
 int __cdecl LaunchReporter(EXCEPTION_POINTERS* pointers, DWORD reportArgument);
 
@@ -17,11 +17,5 @@ int __cdecl LaunchReporter(EXCEPTION_POINTERS* pointers, DWORD reportArgument);
 using LaunchHook = void (*)();
 extern LaunchHook pfnBeforeLaunch;
 extern LaunchHook pfnAfterWait;
-
-// The reporter's command line: "orlent /buginfo:EVENT:PROCESS:BLOCK:PID", the three handles and
-// the address as eight upper-case hex digits, the id in decimal.
-constexpr size_t kCommandLineCapacity = 200;
-void FormatReporterCommandLine(wchar_t (&commandLine)[kCommandLineCapacity], HANDLE event,
-                               HANDLE process, const void* block, DWORD processId);
 
 }  // namespace vessick

@@ -5,8 +5,7 @@
 
 #include <windows.h>
 
-#include "bug_info_block.h"
-#include "crash_handlers.h"
+#include "protocol/bug_info_block.h"
 #include "handler_bodies.h"
 #include "install_handlers.h"
 #include "library_state.h"

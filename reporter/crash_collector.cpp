@@ -1,17 +1,12 @@
 #include "crash_collector.h"
 
-#include "block_reader.h"
-#include "module_symbols.h"
-#include "remote_memory.h"
+#include "process/block_reader.h"
+#include "process/module_symbols.h"
+#include "process/remote_memory.h"
+#include "text/hex.h"
 
 namespace orlent {
 namespace {
-
-std::wstring Hex(uint32_t value) {
-  wchar_t text[16];
-  swprintf(text, 16, L"0x%08X", value);
-  return text;
-}
 
 // The thread's stack bounds: the saved ones when the library moved an overflowed thread onto
 // a fresh stack, otherwise those in the thread's environment block.
@@ -30,7 +25,7 @@ StackSummary WalkCrashStack(const RemoteMemory& memory, const CrashReport& repor
       high = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(tib.StackBase));
       summary.bounds = L"the thread's stack from its TEB";
     } else {
-      summary.bounds = L"unknown (the TEB at " + Hex(h.crashThreadTeb) +
+      summary.bounds = L"unknown (the TEB at " + text::Hex32W(h.crashThreadTeb) +
                        L" cannot be read): 64 KiB above Esp";
     }
   }
@@ -57,7 +52,7 @@ DumpException ChooseDumpException(const RemoteMemory& memory, const CrashReport&
   return DumpException::kBlockCopy;
 }
 
-void WriteDump(const HandOff& handOff, const std::wstring& folder, CrashReport* report) {
+void WriteDump(const vessick::HandOff& handOff, const std::wstring& folder, CrashReport* report) {
   const RemoteMemory memory(handOff.process);
   const bool validBlock = report->block.valid();
   if (validBlock && report->block.header.flag1 == 0) {
@@ -98,13 +93,13 @@ void WriteDump(const HandOff& handOff, const std::wstring& folder, CrashReport* 
   }
   if (report->dump.exception == DumpException::kBlockCopy)
     report->problems.push_back(
-        L"the exception pointers at " + Hex(h.exceptionPointers) +
+        L"the exception pointers at " + text::Hex32W(h.exceptionPointers) +
         L" cannot be read in the crashed process; the dump's exception is the block's copy");
 }
 
 }  // namespace
 
-CrashReport CollectCrash(const HandOff& handOff, const std::wstring& folder,
+CrashReport CollectCrash(const vessick::HandOff& handOff, const std::wstring& folder,
                          const SYSTEMTIME& nowUtc) {
   CrashReport report;
   report.writtenUtc = nowUtc;

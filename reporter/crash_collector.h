@@ -4,14 +4,14 @@
 
 #include <string>
 
-#include "crash_report.h"
-#include "hand_off.h"
+#include "report/crash_report.h"
+#include "protocol/hand_off_line.h"
 
 namespace orlent {
 
 // `handOff` has been checked: its process handle belongs to its process id. The dump is
 // written into `folder`.
-CrashReport CollectCrash(const HandOff& handOff, const std::wstring& folder,
+CrashReport CollectCrash(const vessick::HandOff& handOff, const std::wstring& folder,
                          const SYSTEMTIME& nowUtc);
 
 }  // namespace orlent

@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "console_output.h"
+#include "handoff/console_output.h"
 #include "exit_codes.h"
 #include "reporter.h"
 

@@ -4,13 +4,14 @@
 
 #include <string>
 
-#include "console_output.h"
+#include "handoff/console_output.h"
 #include "crash_collector.h"
 #include "exit_codes.h"
-#include "hand_off.h"
-#include "hand_off_event.h"
-#include "report_folder.h"
-#include "report_format.h"
+#include "protocol/hand_off_line.h"
+#include "handoff/hand_off_event.h"
+#include "report/report_folder.h"
+#include "report/report_json.h"
+#include "report/report_text.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
 
@@ -21,7 +22,7 @@ namespace {
 constexpr DWORD kWatchdogMs = 60 * 1000;
 
 // The process handle must be an open handle to the process the command line names.
-bool CheckProcess(const HandOff& handOff, std::wstring* error) {
+bool CheckProcess(const vessick::HandOff& handOff, std::wstring* error) {
   if (handOff.process == handOff.event || !IsOpenHandle(handOff.process)) {
     *error = L"the process handle is not an open handle";
     return false;
@@ -49,7 +50,7 @@ bool WriteReportFiles(const std::wstring& folder, const CrashReport& report,
 
 int RunReporter(const wchar_t* commandLine) {
   std::wstring error;
-  const std::optional<HandOff> handOff = ParseHandOffCommandLine(commandLine, &error);
+  const std::optional<vessick::HandOff> handOff = vessick::ParseHandOffCommandLine(commandLine, &error);
   if (!handOff) {
     PrintError(L"malformed command line: " + error);
     PrintError(L"usage: orlent /buginfo:EVENT:PROCESS:BLOCK:PID (started by Vessick.dll)");

@@ -8,7 +8,7 @@ wine_run=build/wine-run
 trap '"$wine_run" --stop-server' EXIT
 
 echo "== A host application starts crash reporting (examples/example_host.c)"
-"$wine_run" build/bin/example_host.exe
+"$wine_run" build/examples/example_host.exe
 
 echo
 echo "== The same host crashes on purpose: Vessick hands the crash to orlent.exe"
@@ -16,8 +16,8 @@ echo "== The same host crashes on purpose: Vessick hands the crash to orlent.exe
 windows_path() { printf 'Z:%s' "$(realpath "$1" | tr / '\\')"; }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"; "$wine_run" --stop-server' EXIT
-"$wine_run" build/bin/exit_code_of.exe "$(windows_path "$scratch")\\exit" 60000 \
-  "$(windows_path build/bin/example_host.exe)" --crash | tee "$scratch/output"
+"$wine_run" build/tests/bin/exit_code_of.exe "$(windows_path "$scratch")\\exit" 60000 \
+  "$(windows_path build/examples/example_host.exe)" --crash | tee "$scratch/output"
 echo "host exit code: $(sed 's/^exit=//' "$scratch/exit")"
 folder=$(sed -n 's/^orlent: .*written to \(.*\)$/\1/p' "$scratch/output" | tr -d '\r')
 echo

@@ -63,3 +63,8 @@ def test_manifest_requests_as_invoker(name):
     manifest = manifest_of(load(name))
     assert manifest is not None, "no manifest resource"
     assert re.search(r'requestedExecutionLevel\s+level="asInvoker"', manifest)
+
+
+def test_bin_holds_only_what_ships():
+    # Test programs and examples are built elsewhere, so bin/ can be packed as it is.
+    assert {p.name for p in BIN_DIR.iterdir()} <= set(SHIPPED) | {"Quennet.dll"}

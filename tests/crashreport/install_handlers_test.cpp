@@ -9,7 +9,8 @@
 #include <exception>
 #include <new>
 
-#include "crash_handlers.h"
+#include "install_handlers.h"
+#include "stack_overflow.h"
 #include "handler_bodies.h"
 #include "launch_reporter.h"
 #include "vessick.h"
@@ -95,16 +96,6 @@ TEST_F(Installed, StackOverflowHandlerPassesOtherExceptionsOn) {
   ::SetUnhandledExceptionFilter(&HostFilter);
   EXPECT_EQ(StackOverflowHandler(&pointers), EXCEPTION_CONTINUE_SEARCH);
   EXPECT_EQ(FilterInForce(), &ReassertFilter);
-}
-
-TEST(ReporterCommandLine, HandlesAndAddressAsEightUpperCaseHexDigits) {
-  wchar_t line[kCommandLineCapacity];
-  FormatReporterCommandLine(line, reinterpret_cast<HANDLE>(0x1F4), reinterpret_cast<HANDLE>(0x1F8),
-                            reinterpret_cast<void*>(0x00A51230), 812);
-  EXPECT_STREQ(line, L"orlent /buginfo:000001F4:000001F8:00A51230:812");
-  FormatReporterCommandLine(line, reinterpret_cast<HANDLE>(0xFFFFFFFF), nullptr,
-                            reinterpret_cast<void*>(0xABCDEF01), 4294967295u);
-  EXPECT_STREQ(line, L"orlent /buginfo:FFFFFFFF:00000000:ABCDEF01:4294967295");
 }
 
 }  // namespace

@@ -12,9 +12,9 @@ from pathlib import Path
 import pytest
 
 from crash_report_files import Report, read_key_values
-from winproc import BIN_DIR, BUILD_DIR, run, winpath
+from winproc import BUILD_DIR, TEST_BIN_DIR, run, winpath
 
-REPORTER_DIR = BUILD_DIR / "tests" / "crashreport" / "test_reporter"
+REPORTER_DIR = BUILD_DIR / "tests" / "test_reporter"
 CRASH_EXIT = 4660
 
 ACCESS_VIOLATION = 0xC0000005
@@ -30,7 +30,7 @@ class Crash:
     def __init__(self, failure, host="crash_host", reporter_dir=REPORTER_DIR, env=None):
         self.scratch = Path(tempfile.mkdtemp(prefix="crash-"))
         started = time.monotonic()
-        self.outcome = run(BIN_DIR / f"{host}.exe", failure, winpath(reporter_dir),
+        self.outcome = run(TEST_BIN_DIR / f"{host}.exe", failure, winpath(reporter_dir),
                            winpath(self.scratch / "facts.txt"), timeout=60,
                            env={"TEST_REPORTER_OUT": winpath(self.scratch), **(env or {})})
         self.seconds = time.monotonic() - started

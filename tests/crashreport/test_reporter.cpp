@@ -10,10 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "bug_info_block.h"
+#include "protocol/bug_info_block.h"
+#include "protocol/hand_off_line.h"
 
 namespace {
 
@@ -70,13 +72,14 @@ bool Read(HANDLE process, uintptr_t address, void* buffer, size_t size) {
 
 int wmain() {
   const std::wstring commandLine = ::GetCommandLineW();
-  unsigned long event = 0, process = 0, block = 0, pid = 0;
-  wchar_t tail = 0;
-  if (std::swscanf(commandLine.c_str(), L"orlent /buginfo:%8lx:%8lx:%8lx:%lu%lc", &event, &process,
-                   &block, &pid, &tail) != 4)
-    return 3;
-  const HANDLE doneEvent = reinterpret_cast<HANDLE>(event);
-  const HANDLE crashed = reinterpret_cast<HANDLE>(process);
+  std::wstring error;
+  const std::optional<vessick::HandOff> handOff =
+      vessick::ParseHandOffCommandLine(commandLine.c_str(), &error);
+  if (!handOff) return 3;
+  const HANDLE doneEvent = handOff->event;
+  const HANDLE crashed = handOff->process;
+  const unsigned long block = handOff->blockAddress;
+  const unsigned long pid = handOff->processId;
   const std::wstring outDir = Env(L"TEST_REPORTER_OUT");
 
   Report report;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "library_state.h"
+#include "protocol/hand_off_line.h"
 #include "thread_environment.h"
 #include "vessick.h"
 
@@ -84,9 +85,9 @@ BlockPlacement::~BlockPlacement() {
 }
 
 std::wstring HandOffLine(HANDLE event, HANDLE process, uint32_t block, DWORD processId) {
-  wchar_t line[200] = {};
-  _snwprintf(line, 199, L"orlent /buginfo:%p:%p:%p:%lu", event, process,
-             reinterpret_cast<void*>(uintptr_t{block}), static_cast<unsigned long>(processId));
+  wchar_t line[vessick::kHandOffLineCapacity] = {};
+  vessick::FormatHandOffLine(line, event, process, reinterpret_cast<void*>(uintptr_t{block}),
+                             processId);
   return line;
 }
 

@@ -51,7 +51,7 @@ struct Launch {
   std::wstring error;  // why the reporter could not be started
 };
 
-// "orlent /buginfo:%p:%p:%p:%lu" exactly as the library formats it.
+// the hand-off line exactly as the library formats it.
 std::wstring HandOffLine(HANDLE event, HANDLE process, uint32_t block, DWORD processId);
 
 // Creates the event and process handle, lets `makeLine` build the command line from them, and

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <regex>
 
-#include "bug_info_block.h"
+#include "protocol/bug_info_block.h"
 #include "hand_off_driver.h"
 
 namespace handoff {

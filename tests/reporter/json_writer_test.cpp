@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "json_writer.h"
-#include "utf8.h"
+#include "report/json_writer.h"
 
 namespace orlent {
 namespace {
@@ -33,14 +32,6 @@ TEST(JsonWriter, EscapesWhatTheCrashedProcessWrote) {
   j.String(std::wstring(L"\x5D29\x6E83"));
   j.EndArray();
   EXPECT_EQ(j.text(), "[\n  \"a\\\"b\\\\c\\r\\n\\t\\u0001\\u001f\",\n  \"\xE5\xB4\xA9\xE6\xBA\x83\"\n]\n");
-}
-
-TEST(Utf8, KeepsPairsAndReplacesLoneSurrogates) {
-  EXPECT_EQ(ToUtf8(L"\xD83D\xDE00"), "\xF0\x9F\x98\x80");
-  EXPECT_EQ(ToUtf8(L"a\xD83D" L"b"), "a\xEF\xBF\xBD" "b");
-  EXPECT_EQ(ToUtf8(L"\xDE00\xD83D"), "\xEF\xBF\xBD\xEF\xBF\xBD");
-  EXPECT_EQ(ToUtf8(L"\x7F\x80\x7FF\x800\xFFFF"),
-            "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF");
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "minidump_check.h"
+#include "minidump/minidump_check.h"
 #include "win/unique_handle.h"
 
 namespace orlent {

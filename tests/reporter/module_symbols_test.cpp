@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "module_symbols.h"
+#include "process/module_symbols.h"
 
 extern "C" __attribute__((noinline)) int CNamedForTheTest(int x) { return x * 3 + 1; }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "report_folder.h"
+#include "report/report_folder.h"
 
 namespace orlent {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "modules.h"
-#include "remote_memory.h"
-#include "stack_walk.h"
+#include "process/modules.h"
+#include "process/remote_memory.h"
+#include "process/stack_walk.h"
 
 namespace orlent {
 namespace {

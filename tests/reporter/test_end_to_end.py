@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from minidump_reader import BLOCK_STREAM, MODULE_LIST, THREAD_LIST, Minidump
-from winproc import BIN_DIR, run, winpath
+from winproc import BIN_DIR, TEST_BIN_DIR, run, winpath
 
 CRASH_EXIT = 4660
 CODES = {"access-violation": 0xC0000005, "stack-overflow": 0xC00000FD, "abort": 0}
@@ -29,7 +29,7 @@ class Crash:
         self.scratch = Path(tempfile.mkdtemp(prefix="orlent-e2e-"))
         self.reports = self.scratch / "reports"
         facts_file = self.scratch / "facts.txt"
-        self.outcome = run(BIN_DIR / "crashing_host.exe", failure, winpath(BIN_DIR),
+        self.outcome = run(TEST_BIN_DIR / "end_to_end_host.exe", failure, winpath(BIN_DIR),
                            winpath(facts_file), timeout=60,
                            env={"ORLENT_REPORTS_DIR": winpath(self.reports)})
         self.facts = {k: int(v, 16) for k, v in
@@ -76,7 +76,7 @@ def test_the_json_tells_the_crash(crashes, failure):
     report = crash.report
     host = report["host"]
     assert [host["product"], host["version"], host["channel"], host["note"]] == TEXTS
-    assert host["path"].endswith("\\crashing_host.exe")
+    assert host["path"].endswith("\\end_to_end_host.exe")
     assert host["versionNumbers"] == [3, 1, 4]
     assert host["uin"] == 271828
     assert host["language"] == 2052 and host["languageName"] == "zh-CN"
@@ -89,7 +89,7 @@ def test_the_json_tells_the_crash(crashes, failure):
     registers = report["registers"]
     assert registers["eip"] == exception["address"]
     names = [m["name"].lower() for m in report["modules"]]
-    assert {"crashing_host.exe", "vessick.dll", "kernel32.dll", "msvcrt.dll"} <= set(names)
+    assert {"end_to_end_host.exe", "vessick.dll", "kernel32.dll", "msvcrt.dll"} <= set(names)
     assert all(m["size"] > 0 for m in report["modules"])
     assert any(m["fileVersion"] for m in report["modules"])  # system DLLs carry one
 
@@ -98,7 +98,7 @@ def test_the_json_tells_the_crash(crashes, failure):
     if failure == "access-violation":
         assert exception["name"] == "EXCEPTION_ACCESS_VIOLATION"
         assert exception["parameters"] == ["0x00000001", "0x00000000"]  # a write to 0
-        assert exception["module"] == "crashing_host.exe"
+        assert exception["module"] == "end_to_end_host.exe"
         assert crash.frame_in(frames[0], "WriteThroughNull", 0x20)
         assert crash.frame_in(frames[1], "Fail") and crash.frame_in(frames[2], "main", 0x300)
         # Named from the host's own symbol table.
@@ -140,7 +140,7 @@ def test_the_dump_holds_what_the_json_says(crashes, failure):
     crash_thread = report["process"]["crashThreadId"]
     assert crash_thread in dump.thread_ids()
     names = [n.lower().rsplit("\\", 1)[-1] for n in dump.module_names()]
-    assert "crashing_host.exe" in names and "vessick.dll" in names
+    assert "end_to_end_host.exe" in names and "vessick.dll" in names
 
     # The exception stream: built from the block's thread and the pair in the crashed process.
     exception = dump.exception()

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from winproc import BIN_DIR, BUILD_DIR, run, winpath
+from winproc import BIN_DIR, BUILD_DIR, TEST_BIN_DIR, run, winpath
 
 SEED = 4660
 CASES = 300
@@ -29,7 +29,7 @@ def scratch():
 def test_hostile_hand_offs_neither_crash_nor_hang_and_release_the_host(scratch):
     reports, cwd = scratch / "reports", scratch / "cwd"
     cwd.mkdir()
-    outcome = run(BIN_DIR / "hostile_hand_off.exe", "fuzz", SEED, CASES,
+    outcome = run(TEST_BIN_DIR / "hostile_hand_off.exe", "fuzz", SEED, CASES,
                   winpath(BIN_DIR / "orlent.exe"), timeout=240, cwd=cwd,
                   env={"ORLENT_REPORTS_DIR": winpath(reports)})
     output = outcome.stdout.decode(errors="replace")
@@ -62,7 +62,7 @@ def test_hostile_hand_offs_neither_crash_nor_hang_and_release_the_host(scratch):
 @pytest.mark.parametrize("root", ["file/reports", "bad|name"])
 def test_a_root_that_cannot_be_written_is_an_error_and_still_releases_the_host(scratch, root):
     (scratch / "file").write_text("a file where a folder would be")
-    outcome = run(BIN_DIR / "hostile_hand_off.exe", "once", winpath(BIN_DIR / "orlent.exe"),
+    outcome = run(TEST_BIN_DIR / "hostile_hand_off.exe", "once", winpath(BIN_DIR / "orlent.exe"),
                   timeout=60, env={"ORLENT_REPORTS_DIR": winpath(scratch) + "\\" +
                                    root.replace("/", "\\")})
     output = outcome.stdout.decode(errors="replace")
@@ -75,7 +75,7 @@ def test_a_root_that_cannot_be_written_is_an_error_and_still_releases_the_host(s
 
 def test_reports_go_to_local_app_data_by_default(monkeypatch):
     monkeypatch.delenv("ORLENT_REPORTS_DIR", raising=False)
-    outcome = run(BIN_DIR / "hostile_hand_off.exe", "once", winpath(BIN_DIR / "orlent.exe"),
+    outcome = run(TEST_BIN_DIR / "hostile_hand_off.exe", "once", winpath(BIN_DIR / "orlent.exe"),
                   timeout=60)
     output = outcome.stdout.decode(errors="replace")
     assert "exit=0 event=set" in output, output

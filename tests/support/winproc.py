@@ -6,7 +6,9 @@ from dataclasses import dataclass
 from pathlib import Path
 
 BUILD_DIR = Path(os.environ.get("BUILD_DIR", Path(__file__).resolve().parents[2] / "build"))
-BIN_DIR = BUILD_DIR / "bin"
+BIN_DIR = BUILD_DIR / "bin"                 # what ships
+TEST_BIN_DIR = BUILD_DIR / "tests" / "bin"  # test programs
+EXAMPLES_DIR = BUILD_DIR / "examples"
 WINE_RUN = BUILD_DIR / "wine-run"
 
 
@@ -32,7 +34,7 @@ def run(program, *args, stdin: bytes = b"", timeout: float = 60.0, cwd=None,
     exit code and output. Everything the program starts is ended with it."""
     with tempfile.TemporaryDirectory() as scratch:
         result_file = Path(scratch) / "exit"
-        command = [str(WINE_RUN), str(BIN_DIR / "exit_code_of.exe"), winpath(result_file),
+        command = [str(WINE_RUN), str(TEST_BIN_DIR / "exit_code_of.exe"), winpath(result_file),
                    str(int(timeout * 1000)), winpath(program), *map(str, args)]
         full_env = dict(os.environ)
         full_env.update(env or {})

@@ -1,0 +1,56 @@
+// A stack trace of the crashing thread, walked in the reporter from the context the crashed
+// process recorded (under Wine the dump's own thread context is the live, waiting one).
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "process/modules.h"
+#include "process/remote_memory.h"
+
+namespace orlent {
+
+// How a frame's address was found, from most to least certain.
+enum class FrameSource {
+  kContext,       // the instruction pointer of the recorded context
+  kFramePointer,  // the return address above a saved frame pointer
+  kScan,          // a stack word that points just after a call instruction in a module
+};
+
+struct StackFrame {
+  uint32_t address = 0;
+  FrameSource source = FrameSource::kContext;
+  uint32_t slot = 0;  // where on the stack the return address was found (0 for the context)
+};
+
+struct StackTrace {
+  uint32_t low = 0;   // the stack's bounds as used for the walk
+  uint32_t high = 0;
+  std::vector<StackFrame> frames;  // innermost first; see `omitted`
+  uint32_t totalFrames = 0;        // how many frames the walk found
+  uint32_t omittedAfter = 0;       // frames[0..omittedAfter) come before the gap
+  uint32_t omitted = 0;            // frames left out between the innermost and outermost ones
+};
+
+struct StackWalkLimits {
+  uint32_t keepInnermost = 192;
+  uint32_t keepOutermost = 64;
+  uint32_t maxFrames = 50000;
+  uint32_t maxStackBytes = 16 * 1024 * 1024;
+  uint32_t maxScanBytes = 4096;  // how far to look for the next return address
+  uint32_t startupBytes = 512;   // the top of a stack, where the thread's start-up frames are
+};
+
+// Walks from `context` (Eip, Esp, Ebp) up the stack [low, high): frame pointers where the
+// chain holds, otherwise a scan for return addresses. Never reads outside the stack and code
+// of the crashed process, and stops at the limits.
+StackTrace WalkStack(const RemoteMemory& memory, const ModuleList& modules,
+                     const CONTEXT& context, uint32_t low, uint32_t high,
+                     const StackWalkLimits& limits = {});
+
+const wchar_t* FrameSourceName(FrameSource source);
+
+}  // namespace orlent

@@ -1,0 +1,70 @@
+#include "report/report_format.h"
+#include "text/hex.h"
+
+#include <cwchar>
+
+namespace orlent {
+namespace {
+
+constexpr size_t kMaxShownText = 4096;
+
+}  // namespace
+
+std::wstring LocationText(const ModuleList& modules, uint32_t address) {
+  const CodeLocation location = modules.Locate(address);
+  if (location.module == nullptr) return text::Hex32W(address);
+  wchar_t offset[16];
+  std::swprintf(offset, 16, L"+0x%X", location.offset);
+  return location.module->name + offset;
+}
+
+std::wstring FunctionText(const CrashReport& report, uint32_t address) {
+  auto found = report.functions.find(address);
+  return found == report.functions.end() ? std::wstring() : found->second;
+}
+
+std::wstring TimeText(const SYSTEMTIME& utc) {
+  wchar_t text[40];
+  std::swprintf(text, 40, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", utc.wYear, utc.wMonth, utc.wDay,
+                utc.wHour, utc.wMinute, utc.wSecond, utc.wMilliseconds);
+  return text;
+}
+
+std::wstring VersionNumbersText(const vessick::BugInfoBlock& header) {
+  return std::to_wstring(header.number1) + L"." + std::to_wstring(header.number2) + L"." +
+         std::to_wstring(header.number3);
+}
+
+const wchar_t* DumpExceptionText(DumpException source) {
+  switch (source) {
+    case DumpException::kNone: return L"none";
+    case DumpException::kCrashedPair: return L"the crashed process's exception pointers";
+    case DumpException::kBlockCopy: return L"the block's copy of record and context";
+  }
+  return L"";
+}
+
+const wchar_t* DumpStatusText(DumpStatus status) {
+  switch (status) {
+    case DumpStatus::kWritten: return L"written";
+    case DumpStatus::kFailed: return L"failed";
+    case DumpStatus::kNotRequested: return L"not requested";
+  }
+  return L"";
+}
+
+std::wstring ShownText(const BlockText& text) {
+  if (!text.found) return L"(not found)";
+  std::wstring shown = text.text.substr(0, kMaxShownText);
+  if (text.text.size() > kMaxShownText) shown += L"...";
+  if (!text.complete) shown += L" (not terminated)";
+  return shown;
+}
+
+std::wstring LanguageName(uint32_t lcid) {
+  wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+  if (lcid == 0 || ::LCIDToLocaleName(lcid, name, LOCALE_NAME_MAX_LENGTH, 0) == 0) return {};
+  return name;
+}
+
+}  // namespace orlent
