@@ -1,0 +1,285 @@
+"""The archive half of Quennet.dll under Wine: packages fed to the extractor in pieces (one byte
+at a time too), with and without their tail offered first; the tree it leaves is compared byte
+for byte, and no failure may leave a temporary file or anything outside the extract folder."""
+import json
+import os
+import random
+import subprocess
+import tarfile
+import tempfile
+import zlib
+from pathlib import Path
+
+import pytest
+
+from archives import Entry, crafted_zip, python_tar_gz, python_zip, zlib_gzip
+from winproc import BUILD_DIR, WINE_RUN, winpath
+
+DRIVER = BUILD_DIR / "tests" / "bin" / "extract_driver.exe"
+
+OK, DISK_FULL, CORRUPT, CHECKSUM, REFUSED, UNSUPPORTED, NOT_STREAMABLE = 0, 8, 10, 11, 12, 13, 14
+
+rng = random.Random(20240)
+NOISE = rng.randbytes(3_000_000)  # crosses the extractor's 1 MiB write pieces
+WORDS = b" ".join(rng.choice([b"alpha", b"beta", b"gamma", b"delta"]) for _ in range(200_000))
+
+
+def run_driver(archive: Path, out, *flags) -> dict:
+    """OUT is a Unix path, or a Windows path as a string."""
+    out = out if isinstance(out, str) else winpath(out)
+    completed = subprocess.run([str(WINE_RUN), str(DRIVER), winpath(archive), out,
+                                *map(str, flags)], capture_output=True, timeout=300)
+    lines = completed.stdout.decode().strip().splitlines()
+    assert lines, f"driver printed nothing: {completed.stderr.decode(errors='replace')}"
+    return json.loads(lines[-1])
+
+
+def tree(root: Path) -> dict:
+    """Relative path -> bytes for files, None for folders."""
+    found = {}
+    for path in sorted(root.rglob("*")):
+        relative = path.relative_to(root).as_posix()
+        found[relative] = None if path.is_dir() else path.read_bytes()
+    return found
+
+
+def expected_tree(files: dict) -> dict:
+    """What extracting FILES (name -> bytes, None for folders) must give, folders included."""
+    expected = {}
+    for name, data in files.items():
+        parts = [p for p in name.replace("\\", "/").split("/") if p not in ("", ".")]
+        for depth in range(1, len(parts)):
+            expected["/".join(parts[:depth])] = None
+        if parts:
+            expected["/".join(parts)] = data
+    return expected
+
+
+@pytest.fixture
+def box():
+    """A scratch folder holding the package and, inside `box/out`, the extract folder: anything
+    the extractor puts beside `out` escaped it."""
+    with tempfile.TemporaryDirectory(prefix="qarc-") as scratch:
+        yield Path(scratch)
+
+
+def extract(box: Path, package: bytes, *flags, name="package.bin") -> tuple[dict, dict]:
+    archive = box / name
+    archive.write_bytes(package)
+    out = box / "box" / "out"
+    out.parent.mkdir(exist_ok=True)
+    result = run_driver(archive, out, *flags)
+    assert sorted(p.name for p in out.parent.iterdir()) in ([], ["out"]), "wrote outside"
+    found = tree(out) if out.exists() else {}
+    leftovers = [n for n in found if Path(n).name.startswith(".quennet-")]
+    assert not leftovers, f"temporary files left: {leftovers}"
+    return result, found
+
+
+# --- Packages that must extract exactly ------------------------------------------------------
+
+FILES = {
+    "readme.txt": b"Quennet\r\n" * 100,
+    "data/noise.bin": NOISE,
+    "data/words.txt": WORDS,
+    "data/empty.dat": b"",
+    "游戏/存档.txt": "中文内容".encode() * 300,
+    "empty folder/": None,
+}
+SMALL = {"a.txt": b"first file\n" * 50, "sub/b.bin": bytes(range(256)) * 9, "sub/deeper/": None}
+
+
+def gbk_zip():
+    names = ["游戏/资源.pak", "说明.txt"]
+    return crafted_zip([Entry(n.encode("gbk"), f"内容 {n}".encode() * 40) for n in names]), {
+        n: f"内容 {n}".encode() * 40 for n in names}
+
+
+def descriptor_zip(layout, method=8):
+    files = {f"{layout}/one.txt": WORDS[:70_000], f"{layout}/two.bin": NOISE[:5000]}
+    entries = [Entry(n.encode(), d, method=method, descriptor=layout) for n, d in files.items()]
+    return crafted_zip(entries), files
+
+
+SUCCESS = {
+    "zip: deflate, stored, folders, UTF-8": (python_zip(FILES, stored={"data/noise.bin"}), FILES),
+    "zip: descriptors after deflate": (python_zip(FILES, seekable=False), FILES),
+    "zip: zip64 extra fields": (python_zip(SMALL, force_zip64=True), SMALL),
+    "zip: zip64 with 64-bit descriptors": (python_zip(SMALL, seekable=False, force_zip64=True), SMALL),
+    "zip: zip64 end records": (crafted_zip([Entry(b"z/64.txt", WORDS[:9000])], zip64_end=True),
+                               {"z/64.txt": WORDS[:9000]}),
+    "zip: code page 936 names": gbk_zip(),
+    "zip: descriptor with signature, 32-bit": descriptor_zip("sig32"),
+    "zip: descriptor with signature, 64-bit": descriptor_zip("sig64"),
+    "zip: descriptor without signature, 32-bit": descriptor_zip("nosig32"),
+    "zip: descriptor without signature, 64-bit": descriptor_zip("nosig64"),
+    "zip: no entries": (crafted_zip([]), {}),
+    "tar.gz: pax (long and Chinese names)": (python_tar_gz(FILES | {"p/" + "长" * 80 + ".txt": b"x"}),
+                                             FILES | {"p/" + "长" * 80 + ".txt": b"x"}),
+    "tar.gz: GNU long names": (python_tar_gz(SMALL | {"g/" + "n" * 150: b"gnu"}, format=tarfile.GNU_FORMAT),
+                               SMALL | {"g/" + "n" * 150: b"gnu"}),
+    "tar.gz: ustar prefix field": (python_tar_gz({"u/" + "d" * 90 + "/" + "f" * 90: b"ustar"},
+                                                 format=tarfile.USTAR_FORMAT),
+                                   {"u/" + "d" * 90 + "/" + "f" * 90: b"ustar"}),
+    "tar.gz: three gzip members": (python_tar_gz(FILES, members=3), FILES),
+}
+
+# Each package is read whole in 64 KiB pieces with and without its tail first, and one byte at
+# a time (which puts every header, descriptor and block boundary across two pieces).
+MODES = {"pieces": ["--piece", 65536], "tail first": ["--tail", "--piece", 4093],
+         "single bytes": ["--piece", 1]}
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("case", SUCCESS)
+def test_extracts_exactly(box, case, mode):
+    package, files = SUCCESS[case]
+    if mode == "single bytes" and len(package) > 400_000:
+        package, files = (python_tar_gz(SMALL) if case.startswith("tar") else python_zip(SMALL)), SMALL
+    result, found = extract(box, package, *MODES[mode])
+    assert result["code"] == OK, result
+    assert found == expected_tree(files)
+    file_count = sum(1 for data in files.values() if data is not None)
+    assert (result["total_files"], result["extracted_files"]) == (file_count, file_count)
+
+
+def test_stored_entries_with_descriptors_need_the_directory_or_the_kept_file(box):
+    files = {"s/first.txt": b"deflated" * 500, "s/stored.bin": NOISE[:20_000], "s/last.txt": b"end"}
+    package = python_zip(files, seekable=False, stored={"s/stored.bin"})
+    result, found = extract(box, package)
+    assert result["code"] == NOT_STREAMABLE and "s/stored.bin" in result["text"], result
+    assert "s/stored.bin" not in found
+    for flags in (["--kept"], ["--tail"], ["--kept", "--piece", 1]):
+        result, found = extract(box, package, *flags)
+        assert result["code"] == OK, (flags, result)
+        assert found == expected_tree(files), flags
+
+
+# --- Packages that must be refused -----------------------------------------------------------
+
+LINK = 0o120777 << 16
+HOSTILE_NAMES = ["../escape.txt", "a/../../escape.txt", "a\\..\\..\\escape.txt", "/absolute.txt",
+                 "\\absolute.txt", "C:/drive.txt", "C:drive.txt", "\\\\server\\share\\unc.txt",
+                 "file.txt:stream", "CON", "nul.txt", "sub/COM1.log", "lpt9", "CONOUT$",
+                 "dot./x.txt", "space /x.txt", "trailing.", "what?.txt"]
+
+
+def bomb():
+    return crafted_zip([Entry(b"bomb.bin", bytes(5_000_000), size=1000)])
+
+
+def central_directory_mismatch(kind):
+    good = [Entry(b"a.txt", b"alpha" * 100), Entry(b"b.txt", b"beta" * 100)]
+    if kind == "crc":
+        good[1].directory_crc = 0x12345678
+        return crafted_zip(good)
+    if kind == "missing":
+        good[1].listed = False
+        return crafted_zip(good)
+    return crafted_zip(good, extra_directory=[Entry(b"ghost.txt", b"boo")])
+
+
+def truncated(package, keep):
+    return package[:keep]
+
+
+def damaged_tar_header():
+    raw = zlib.decompress(python_tar_gz(SMALL), 16 + 15)
+    damaged = raw[:100] + b"X" + raw[101:]  # inside the first header's mode field
+    return zlib_gzip(damaged)
+
+
+FAILURES = {
+    # name: (package, code, words the text must hold)
+    "zip symlink": (crafted_zip([Entry(b"ok.txt", b"fine"), Entry(b"link", b"/etc/passwd", method=0,
+                                 external_attributes=LINK, made_by=0x0314)]), REFUSED, "link"),
+    "tar symlink": (python_tar_gz({"link": b""}, kinds={"link": tarfile.SYMTYPE}), REFUSED, "link"),
+    "tar hard link": (python_tar_gz({"hard": b""}, kinds={"hard": tarfile.LNKTYPE}), REFUSED, "hard"),
+    "tar fifo": (python_tar_gz({"fifo": b""}, kinds={"fifo": tarfile.FIFOTYPE}), REFUSED, "fifo"),
+    "tar device": (python_tar_gz({"dev/tty": b""}, kinds={"dev/tty": tarfile.CHRTYPE}), REFUSED, "dev/tty"),
+    "inflates past its size": (bomb(), REFUSED, "bomb.bin"),
+    "wrong CRC": (crafted_zip([Entry(b"crc.txt", b"checked" * 99, crc=0xDEADBEEF)]), CHECKSUM, "crc.txt"),
+    "wrong CRC, stored": (crafted_zip([Entry(b"crc.bin", b"s" * 999, method=0, crc=1)]), CHECKSUM, "crc.bin"),
+    "wrong CRC in descriptor": (crafted_zip([Entry(b"d.txt", b"x" * 999, descriptor="sig32", crc=7)]),
+                                CHECKSUM, "d.txt"),
+    "directory disagrees on a CRC": (central_directory_mismatch("crc"), CORRUPT, "b.txt"),
+    "directory misses an entry": (central_directory_mismatch("missing"), CORRUPT, ""),
+    "directory lists an extra entry": (central_directory_mismatch("extra"), CORRUPT, "ghost.txt"),
+    "zip cut short": (truncated(python_zip(FILES), 2_000_000), CORRUPT, ""),
+    "tar.gz cut short": (truncated(python_tar_gz(FILES), 2_000_000), CORRUPT, "gzip"),
+    "encrypted": (crafted_zip([Entry(b"secret.txt", b"pw", flags=1)]), UNSUPPORTED, "secret.txt"),
+    "bzip2 method": (crafted_zip([Entry(b"bz.txt", b"bz", method=12)]), UNSUPPORTED, "bz.txt"),
+    "neither zip nor tar.gz": (b"Rar!\x1a\x07\x00" + bytes(100), UNSUPPORTED, "52 61 72 21"),
+}
+
+
+
+FAILURES["tar header checksum"] = (damaged_tar_header(), CORRUPT, "")
+for hostile in HOSTILE_NAMES:
+    FAILURES[f"zip name {hostile!r}"] = (
+        crafted_zip([Entry(b"before.txt", b"b"), Entry(hostile.encode(), b"evil")]), REFUSED, hostile)
+    FAILURES[f"tar name {hostile!r}"] = (
+        python_tar_gz({"before.txt": b"b", hostile: b"evil"}, format=tarfile.GNU_FORMAT), REFUSED, hostile)
+
+
+@pytest.mark.parametrize("tail", [False, True], ids=["streamed", "tail first"])
+@pytest.mark.parametrize("case", FAILURES)
+def test_refuses_and_leaves_no_trace(box, case, tail):
+    package, code, words = FAILURES[case]
+    result, found = extract(box, package, *(["--tail"] if tail else []))
+    assert result["code"] == code, result
+    assert words in result["text"], result
+    assert not Path("/absolute.txt").exists() and not Path("/escape.txt").exists()
+    assert not any(Path(name).name in ("link", "escape.txt", "secret.txt", "bomb.bin", "ghost.txt")
+                   for name in found), found
+    if tail and case.startswith("zip") and code in (REFUSED, UNSUPPORTED):
+        # The directory read ahead is vetted before the first byte is written.
+        assert result["stage"] == "tail" and found == {}, (result, found)
+
+
+def test_abort_mid_file_removes_its_temporary_file(box):
+    package = python_zip(FILES, stored={"data/noise.bin"})
+    result, found = extract(box, package, "--abort-after", 1_600_000)  # 1 MiB of noise written
+    assert result["stage"] == "abort", result
+    assert "readme.txt" in found and "data/noise.bin" not in found
+
+
+# --- A volume that fills up ------------------------------------------------------------------
+
+@pytest.fixture
+def small_drive():
+    """A 1 MiB tmpfs mapped as a Wine drive letter; unmapped and unmounted whatever happens."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small filesystem needs root")
+    dosdevices = BUILD_DIR / "wineprefix" / "dosdevices"
+    letter = next(l for l in "qponmlkjih" if not os.path.lexists(dosdevices / f"{l}:"))
+    with tempfile.TemporaryDirectory(prefix="qarc-mnt-") as mount_point:
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mount_point],
+                                 capture_output=True)
+        if mounted.returncode != 0:
+            pytest.skip(f"mount not permitted here: {mounted.stderr.decode().strip()}")
+        link = dosdevices / f"{letter}:"
+        try:
+            link.symlink_to(mount_point)
+            yield f"{letter.upper()}:", Path(mount_point)
+        finally:
+            if link.is_symlink():
+                link.unlink()
+            if subprocess.run(["umount", mount_point]).returncode != 0:
+                subprocess.run(["umount", "-l", mount_point])
+
+
+@pytest.mark.parametrize("kind,flags", [("zip", []), ("zip", ["--tail"]), ("tar.gz", [])])
+def test_disk_full_is_reported_and_leaves_no_temporary_file(box, small_drive, kind, flags):
+    drive, mount_point = small_drive
+    archive = box / "package"
+    archive.write_bytes(python_zip(FILES) if kind == "zip" else python_tar_gz(FILES))
+    result = run_driver(archive, drive + "\\out", *flags)
+    assert result["code"] == DISK_FULL, result
+    left = tree(mount_point)
+    assert not [n for n in left if Path(n).name.startswith(".quennet-")], left
+    if flags:
+        assert result["stage"] == "tail" and not [n for n, d in left.items() if d is not None], left
+    else:
+        assert "data/noise.bin" in result["text"], result
+        assert "out/data/noise.bin" not in left
