@@ -1,0 +1,54 @@
+// The bounded buffer between a task's network thread (producer) and its extraction thread
+// (consumer). Memory stays at its fixed capacity whatever the package's size; the network
+// thread waits only when the buffer is full, never for a write or an inflate in progress.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "extract/package_extractor.h"
+#include "sync/win_sync.h"
+
+namespace quennet {
+
+class BytePipe {
+ public:
+  explicit BytePipe(std::size_t capacity);
+
+  // Producer. Reserve gives contiguous free space (at most `most` bytes), waiting while the
+  // buffer is full; false once the pipe is cancelled.
+  bool Reserve(std::size_t most, std::uint8_t** at, std::size_t* size);
+  void Commit(std::size_t size);
+  // The bytes committed after this call begin the package again at offset 0 (the package
+  // changed under a resumed download, or the server ignored a range).
+  void StartOver();
+  void Finish(Outcome outcome);
+  // Waits up to `milliseconds`; true when the pipe was cancelled meanwhile.
+  bool SleepUnlessCancelled(DWORD milliseconds);
+
+  // Consumer.
+  enum class Event { kData, kStartOver, kEnd, kTimeout, kCancelled };
+  // Waits up to `milliseconds` for the next event. For kData, [*data, *data + *size) stays
+  // valid until Consumed.
+  Event Next(DWORD milliseconds, const std::uint8_t** data, std::size_t* size);
+  void Consumed(std::size_t size);
+  Outcome EndOutcome();
+
+  // Either side, or the task's owner: wakes both sides for good.
+  void Cancel();
+  bool Cancelled();
+
+ private:
+  std::vector<std::uint8_t> ring_;
+  SrwLock lock_;
+  ConditionVariable changed_;
+  std::uint64_t produced_ = 0;
+  std::uint64_t consumed_ = 0;
+  std::vector<std::uint64_t> startOvers_;  // positions in the produced count, in order
+  bool finished_ = false;
+  bool cancelled_ = false;
+  Outcome end_;
+};
+
+}  // namespace quennet

@@ -1,0 +1,231 @@
+#include "task/quennet_task.h"
+
+#include "net/url.h"
+#include "task/package_fetcher.h"
+#include "task/package_sink.h"
+#include "task/progress_meter.h"
+#include "win/error_text.h"
+
+namespace quennet {
+namespace {
+
+// Memory between the two threads; enough to ride out a slow write without stopping the
+// network, small enough for a 32-bit host.
+constexpr std::size_t kPipeCapacity = 16 * 1024 * 1024;
+constexpr std::size_t kConsumePiece = 1024 * 1024;
+
+std::uint64_t FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace
+
+QuennetTask::QuennetTask(const TaskArguments& arguments) : arguments_(arguments) {
+  if (arguments.url != nullptr) url_ = arguments.url;
+  if (arguments.downloadDir != nullptr) downloadDir_ = arguments.downloadDir;
+  if (arguments.extractDir != nullptr) extractDir_ = arguments.extractDir;
+  if (arguments_.attempts < 1) arguments_.attempts = 1;
+}
+
+int QuennetTask::Start() {
+  LockGuard guard(lock_);
+  if (cancelRequested_) return 0;
+  if (state_ == State::kReporting && controller_.IsCurrent()) {
+    restartRequested_ = true;
+    return 1;
+  }
+  if (state_ != State::kIdle) return 0;
+  // The previous run's thread has nothing left to do once the state is idle.
+  controller_.Join();
+  state_ = State::kRunning;
+  if (!controller_.Start([this] { RunController(); })) {
+    state_ = State::kIdle;
+    lastCode_ = QUENNET_E_INTERNAL;
+    return 0;
+  }
+  return 1;
+}
+
+int QuennetTask::Wait() {
+  LockGuard guard(lock_);
+  // From inside a report the task cannot end before the wait would: answer at once.
+  if (controller_.IsCurrent()) return lastCode_;
+  while (state_ != State::kIdle) idle_.Wait(lock_);
+  return lastCode_;
+}
+
+void QuennetTask::Release() {
+  {
+    LockGuard guard(lock_);
+    cancelRequested_ = true;
+    if (pipe_ != nullptr) pipe_->Cancel();
+    if (controller_.IsCurrent()) {
+      // Called from inside OnComplete: the thread gives the object back when it unwinds.
+      releaseWhenIdle_ = true;
+      return;
+    }
+  }
+  controller_.Join();
+  delete this;
+}
+
+void QuennetTask::RunController() {
+  for (;;) {
+    Result result = RunAttempt();
+    {
+      LockGuard guard(lock_);
+      state_ = State::kReporting;
+      restartRequested_ = false;
+    }
+    if (arguments_.callBack != nullptr)
+      arguments_.callBack->OnComplete(this, result.code, result.text.c_str());
+    LockGuard guard(lock_);
+    lastCode_ = result.code;
+    if (restartRequested_ && !cancelRequested_) {
+      state_ = State::kRunning;
+      continue;
+    }
+    state_ = State::kIdle;
+    idle_.NotifyAll();
+    if (releaseWhenIdle_) break;
+    return;
+  }
+  delete this;
+}
+
+QuennetTask::Result QuennetTask::CheckArguments() const {
+  const bool downloadOnly = (arguments_.flags & QUENNET_FLAG_DOWNLOAD_ONLY) != 0;
+  if (arguments_.url == nullptr)
+    return {QUENNET_E_BAD_ARGUMENT, L"参数错误：包的网址为空"};
+  if (!downloadOnly && arguments_.extractDir == nullptr)
+    return {QUENNET_E_BAD_ARGUMENT, L"参数错误：解压文件夹为空"};
+  if (downloadOnly && (arguments_.downloadDir == nullptr || downloadDir_.empty()))
+    return {QUENNET_E_BAD_ARGUMENT, L"参数错误：只下载时必须给出下载文件夹"};
+  if (!downloadOnly && extractDir_.empty())
+    return {QUENNET_E_BAD_ARGUMENT, L"参数错误：解压文件夹为空"};
+  Url url;
+  if (!ParseUrl(url_, &url))
+    return {QUENNET_E_BAD_URL, L"网址无法识别或不是 http/https 网址：" + url_};
+  if (arguments_.callBack == nullptr)
+    return {QUENNET_E_BAD_ARGUMENT, L"参数错误：回调对象为空"};
+  return {};
+}
+
+bool QuennetTask::RegisterPipe(BytePipe* pipe) {
+  LockGuard guard(lock_);
+  pipe_ = pipe;
+  if (cancelRequested_ && pipe != nullptr) pipe->Cancel();
+  return !cancelRequested_;
+}
+
+void QuennetTask::Report(std::uint64_t total, std::uint64_t downloaded, std::uint64_t speed,
+                         std::uint32_t files, std::uint32_t extracted) {
+  if (arguments_.callBack != nullptr)
+    arguments_.callBack->OnProgress(0, total, downloaded, speed, files, extracted, 0);
+}
+
+QuennetTask::Result QuennetTask::RunAttempt() {
+  Result checked = CheckArguments();
+  if (checked.code != 0) return checked;
+
+  Url url;
+  ParseUrl(url_, &url);
+  const bool extract = (arguments_.flags & QUENNET_FLAG_DOWNLOAD_ONLY) == 0;
+  KeptPaths kept = KeptPathsFor(arguments_.downloadDir, url);
+  // A kept partial file can be continued only when the server can tell whether it changed.
+  std::uint64_t resumeFrom = 0;
+  if (!kept.folder.empty() && !resume_.validator.empty()) resumeFrom = FileSize(kept.partial);
+  if (resume_.size != 0 && resumeFrom > resume_.size) resumeFrom = 0;
+
+  PackageSink sink(kept, extractDir_, extract);
+  BytePipe pipe(kPipeCapacity);
+  if (!RegisterPipe(&pipe)) return {QUENNET_E_CANCELLED, L"任务已取消：" + url_};
+
+  Result result;
+  Outcome prepared = sink.Prepare(resumeFrom);
+  if (!prepared.ok()) {
+    sink.Fail(prepared);
+    RegisterPipe(nullptr);
+    return {prepared.code, prepared.text};
+  }
+
+  FetchPlan plan;
+  plan.url = url;
+  plan.attempts = arguments_.attempts;
+  plan.resumeFrom = resumeFrom;
+  plan.validator = resume_.validator;
+  plan.knownSize = resume_.size;
+  plan.tailReader = resumeFrom == 0 ? sink.Extractor() : nullptr;
+  PackageFetcher fetcher(plan, pipe);
+  WorkerThread network;
+  if (!network.Start([&fetcher] { fetcher.Run(); })) {
+    RegisterPipe(nullptr);
+    return {QUENNET_E_INTERNAL, L"无法启动下载线程（" + win::CallFailed(L"CreateThread") + L"）"};
+  }
+
+  ProgressMeter meter;
+  meter.Begin(0, ::GetTickCount64());
+  auto reportIfDue = [&] {
+    if (!meter.Due(fetcher.Received(), ::GetTickCount64())) return;
+    Report(fetcher.Total(), meter.Downloaded(fetcher.Position()), meter.Speed(), sink.TotalFiles(),
+           sink.ExtractedFiles());
+  };
+
+  Outcome outcome;
+  bool done = false;
+  if (resumeFrom > 0) {
+    outcome = sink.Refeed(resumeFrom, [&] {
+      reportIfDue();
+      return !pipe.Cancelled();
+    });
+    if (!outcome.ok()) done = true;
+  }
+  while (!done) {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    switch (pipe.Next(static_cast<DWORD>(ProgressMeter::kIntervalMs), &data, &size)) {
+      case BytePipe::Event::kData:
+        size = std::min(size, kConsumePiece);
+        outcome = sink.Write(data, size);
+        pipe.Consumed(size);
+        done = !outcome.ok();
+        break;
+      case BytePipe::Event::kStartOver:
+        outcome = sink.StartOver();
+        done = !outcome.ok();
+        break;
+      case BytePipe::Event::kEnd:
+        outcome = pipe.EndOutcome();
+        if (outcome.ok()) outcome = sink.Complete(fetcher.Facts());
+        done = true;
+        break;
+      case BytePipe::Event::kCancelled:
+        outcome = Outcome::Fail(QUENNET_E_CANCELLED, L"任务已取消：" + url_);
+        done = true;
+        break;
+      case BytePipe::Event::kTimeout:
+        break;
+    }
+    reportIfDue();
+  }
+  // Whatever ended the attempt, the network thread stops with it.
+  pipe.Cancel();
+  network.Join();
+  RegisterPipe(nullptr);
+  if (!outcome.ok()) sink.Fail(outcome);
+
+  const PackageFacts& facts = fetcher.Facts();
+  resume_.validator = facts.rangesServed ? facts.validator : std::wstring();
+  resume_.size = facts.size;
+
+  Report(fetcher.Total(), meter.Downloaded(fetcher.Position()), meter.Speed(), sink.TotalFiles(),
+         sink.ExtractedFiles());
+  result.code = outcome.code;
+  result.text = outcome.ok() ? L"完成：" + url_ : outcome.text;
+  return result;
+}
+
+}  // namespace quennet

@@ -1,0 +1,70 @@
+// IQuennet: one streaming download-and-extract task, its lifecycle and its reports.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "quennet.h"
+#include "sync/win_sync.h"
+#include "task/byte_pipe.h"
+
+namespace quennet {
+
+struct TaskArguments {
+  const wchar_t* url = nullptr;
+  const wchar_t* downloadDir = nullptr;
+  const wchar_t* extractDir = nullptr;
+  int attempts = 1;
+  int flags = 0;
+  IQuennetCallBack* callBack = nullptr;
+};
+
+class QuennetTask final : public IQuennet {
+ public:
+  explicit QuennetTask(const TaskArguments& arguments);
+
+  void Release() override;
+  int Start() override;
+  void Reserved2() override {}
+  void Reserved3() override {}
+  void Reserved4() override {}
+  int Wait() override;
+
+ private:
+  enum class State { kIdle, kRunning, kReporting };
+  struct Result {
+    int code = 0;
+    std::wstring text;
+  };
+  struct ResumePoint {
+    std::wstring validator;
+    std::uint64_t size = 0;
+  };
+
+  ~QuennetTask() = default;
+  void RunController();
+  Result RunAttempt();
+  Result CheckArguments() const;
+  bool RegisterPipe(BytePipe* pipe);  // false when cancelled already
+  void Report(std::uint64_t total, std::uint64_t downloaded, std::uint64_t speed,
+              std::uint32_t files, std::uint32_t extracted);
+
+  TaskArguments arguments_;
+  // Copies, so that texts built from them stay sound whatever the caller does.
+  std::wstring url_, downloadDir_, extractDir_;
+
+  SrwLock lock_;
+  ConditionVariable idle_;
+  State state_ = State::kIdle;
+  bool restartRequested_ = false;
+  bool cancelRequested_ = false;
+  bool releaseWhenIdle_ = false;
+  int lastCode_ = 0;
+  BytePipe* pipe_ = nullptr;  // the running attempt's pipe, for cancellation
+
+  WorkerThread controller_;
+  ResumePoint resume_;  // touched only by the controller thread
+};
+
+}  // namespace quennet
