@@ -5,25 +5,17 @@
 #include <cstring>
 #include <cwchar>
 
+#include "emergency_reserve.h"
 #include "install_handlers.h"
-#include "stack_overflow.h"
 #include "library_state.h"
+#include "reporter_location.h"
+#include "stack_overflow.h"
 #include "thread_environment.h"
 
 namespace vessick {
 namespace {
 
 const wchar_t* OrEmpty(const wchar_t* text) { return text != nullptr ? text : L""; }
-
-void RegisterStackOverflowHandler() {
-  using AddVectoredExceptionHandlerFn = PVOID(WINAPI*)(ULONG, PVECTORED_EXCEPTION_HANDLER);
-  HMODULE kernel32 = ::GetModuleHandleW(L"kernel32");
-  if (kernel32 == nullptr) return;
-  auto add = reinterpret_cast<AddVectoredExceptionHandlerFn>(
-      reinterpret_cast<void*>(::GetProcAddress(kernel32, "AddVectoredExceptionHandler")));
-  // Last in the list; the registration is never removed, so its handle is not kept.
-  if (add != nullptr) add(0, &StackOverflowHandler);
-}
 
 }  // namespace
 
@@ -38,7 +30,7 @@ bool LayOutStrings(const wchar_t* const (&strings)[kBugInfoStringCount], StringL
   return true;
 }
 
-void InitializeBugInfo(const wchar_t* text1, const wchar_t* text2, const wchar_t* text3,
+bool InitializeBugInfo(const wchar_t* text1, const wchar_t* text2, const wchar_t* text3,
                        const wchar_t* text4, uint32_t number1, uint32_t number2,
                        uint32_t number3, uint32_t firstSetting, uint32_t secondSetting,
                        uint32_t codeValue, uint32_t extraValue, uint32_t referenceCodeAddress,
@@ -55,47 +47,63 @@ void InitializeBugInfo(const wchar_t* text1, const wchar_t* text2, const wchar_t
   BugInfoBlock* block = nullptr;
   if (LayOutStrings(strings, &layout))
     block = static_cast<BugInfoBlock*>(::HeapAlloc(::GetProcessHeap(), 0, layout.totalSize));
+  // All or nothing: without a new block, the earlier block, folder and hooks stay as they were.
+  if (block == nullptr) return false;
 
-  // The block is filled completely before it becomes current: a fault on another thread sees
-  // either the earlier block or this one, never half of one.
-  if (block != nullptr) {
-    std::memset(block, 0, layout.totalSize);
-    block->totalSize = layout.totalSize;
-    block->reserved = 0;
-    block->savedStackBase = 0;
-    block->savedStackLimit = 0;
-    block->processId = ::GetCurrentProcessId();
-    block->initThreadId = ::GetCurrentThreadId();
-    block->crashThreadId = 0;
-    block->uin = 0;
-    block->processPeb = processPeb;
-    block->codeValue = codeValue;
-    block->crashThreadTeb = 0;
-    block->extraValue = extraValue;
-    block->exceptionPointers = 0;
-    block->number1 = static_cast<uint16_t>(number1);
-    block->number2 = static_cast<uint16_t>(number2);
-    block->number3 = number3;
-    block->flag1 = firstSetting != 0 ? 1 : 0;
-    block->flag2 = secondSetting != 0 ? 1 : 0;
-    // The only reference address hosts pass is -1 ("none"), recorded as offset 1 with no module.
-    (void)referenceCodeAddress;
-    block->codeOffset = 1;
+  std::memset(block, 0, layout.totalSize);
+  block->totalSize = layout.totalSize;
+  block->reserved = 0;
+  block->savedStackBase = 0;
+  block->savedStackLimit = 0;
+  block->processId = ::GetCurrentProcessId();
+  block->initThreadId = ::GetCurrentThreadId();
+  block->crashThreadId = 0;
+  block->uin = 0;
+  block->processPeb = processPeb;
+  block->codeValue = codeValue;
+  block->crashThreadTeb = 0;
+  block->extraValue = extraValue;
+  block->exceptionPointers = 0;
+  block->number1 = static_cast<uint16_t>(number1);
+  block->number2 = static_cast<uint16_t>(number2);
+  block->number3 = number3;
+  block->flag1 = firstSetting != 0 ? 1 : 0;
+  block->flag2 = secondSetting != 0 ? 1 : 0;
+  // The only reference address hosts pass is -1 ("none"), recorded as offset 1 with no module.
+  (void)referenceCodeAddress;
+  block->codeOffset = 1;
 
-    auto* bytes = reinterpret_cast<uint8_t*>(block);
-    for (int i = 0; i < kBugInfoStringCount; ++i) {
-      block->stringOffsets[i] = layout.offsets[i];
-      std::memcpy(bytes + layout.offsets[i], strings[i],
-                  (std::wcslen(strings[i]) + 1) * sizeof(wchar_t));
-    }
-    PublishBlock(block);
+  auto* bytes = reinterpret_cast<uint8_t*>(block);
+  for (int i = 0; i < kBugInfoStringCount; ++i) {
+    block->stringOffsets[i] = layout.offsets[i];
+    std::memcpy(bytes + layout.offsets[i], strings[i],
+                (std::wcslen(strings[i]) + 1) * sizeof(wchar_t));
   }
+
+  Configuration* next = SpareConfiguration();
+  const Configuration* previous = CurrentConfiguration();
+  next->block = block;
+  if (reporterDirectory == nullptr) {
+    std::memset(next->reporterDir, 0, sizeof next->reporterDir);
+    if (previous != nullptr)
+      std::memcpy(next->reporterDir, previous->reporterDir, sizeof next->reporterDir);
+    next->searchAgainAtCrash = previous == nullptr || previous->searchAgainAtCrash;
+  } else {
+    const bool fits = std::wcslen(reporterDirectory) < static_cast<size_t>(kReporterPathCapacity);
+    std::memset(next->reporterDir, 0, sizeof next->reporterDir);
+    if (fits) std::wcscpy(next->reporterDir, reporterDirectory);
+    next->searchAgainAtCrash = fits;
+  }
+  if (next->searchAgainAtCrash) FindReporter(next->reporterDir, next->reporterPath);
+  else next->reporterPath[0] = L'\0';
+  PublishConfiguration(next);
 
   ::SetErrorMode(SEM_NOGPFAULTERRORBOX);
   InstallHandlers();
   ReserveOverflowStack();
-  RegisterStackOverflowHandler();
-  if (reporterDirectory != nullptr) SetReporterDir(reporterDirectory);
+  ReserveEmergencyAddressSpace();  // best effort: without it the report may still get through
+  RegisterStackOverflowHandlerOnce();
+  return true;
 }
 
 void SetUinFields(uint32_t uin) {

@@ -17,11 +17,12 @@ struct StringLayout {
 // false when the block would not fit in 32 bits.
 bool LayOutStrings(const wchar_t* const (&strings)[kBugInfoStringCount], StringLayout* layout);
 
-// Builds a new block in the process heap and makes it current, turns off the system's fault
-// dialog, installs every hook, registers the stack-overflow handler and sets the reporter's
-// folder (unless `reporterDirectory` is null). Parameters 1 to 4 may be null (empty text).
-// When the heap cannot supply the block, the earlier block (if any) stays current.
-void InitializeBugInfo(const wchar_t* text1, const wchar_t* text2, const wchar_t* text3,
+// Builds a new block in the process heap, looks for the reporter in `reporterDirectory` (null:
+// the folder in force) and makes both current together; then turns off the system's fault
+// dialog, installs every hook, sets aside the crash path's reserves and registers the
+// stack-overflow handler (once per process). Parameters 1 to 4 may be null (empty text).
+// All or nothing: when the heap cannot supply the block, returns false and nothing changed.
+bool InitializeBugInfo(const wchar_t* text1, const wchar_t* text2, const wchar_t* text3,
                        const wchar_t* text4, uint32_t number1, uint32_t number2,
                        uint32_t number3, uint32_t firstSetting, uint32_t secondSetting,
                        uint32_t codeValue, uint32_t extraValue, uint32_t referenceCodeAddress,

@@ -73,7 +73,8 @@ extern "C" void __cdecl FinishCapture(const RawRegisters* raw, DWORD code,
 }
 
 // The entry keeps a standard frame and saves the registers before any compiled code can touch
-// them; the rest is ordinary C++ in FinishCapture.
+// them; the rest is ordinary C++ in FinishCapture. The flags go first: push and mov leave them
+// alone, but the sub that makes room (and every xor after it) would not.
 static_assert(sizeof(RawRegisters) == 64);
 asm(R"(
     .text
@@ -82,6 +83,7 @@ asm(R"(
 _CaptureCurrentContext:
     pushl %ebp
     movl  %esp, %ebp
+    pushfl
     subl  $64, %esp
     movl  %eax, 0(%esp)
     movl  %ecx, 4(%esp)
@@ -102,8 +104,7 @@ _CaptureCurrentContext:
     movl  %eax, 40(%esp)
     movw  %gs, %ax
     movl  %eax, 44(%esp)
-    pushfl
-    popl  %eax
+    movl  -4(%ebp), %eax
     movl  %eax, 48(%esp)
     movl  4(%ebp), %eax
     movl  %eax, 52(%esp)

@@ -14,4 +14,9 @@ void InstallFaultHandlers();
 // Makes ReassertFilter the top-level filter again (while a block exists).
 void ReassertUnhandledFilter();
 
+// Unloading: puts back what the host had in every hook that still holds one of ours (top-level
+// filter, signals, terminate, unexpected, the run-time's handlers). The abort flags hold no code
+// address and stay.
+void GiveBackHooks();
+
 }  // namespace vessick

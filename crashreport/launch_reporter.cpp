@@ -7,6 +7,8 @@
 #include "protocol/crash_exit_code.h"
 #include "protocol/hand_off_line.h"
 #include "capture_context.h"
+#include "crash_path_limits.h"
+#include "emergency_reserve.h"
 #include "library_state.h"
 #include "report_guard.h"
 #include "thread_environment.h"
@@ -32,7 +34,10 @@ void RecordFault(BugInfoBlock* block, EXCEPTION_POINTERS* pointers, DWORD report
 
 // Starts the reporter and waits for it. Returns once the reporter has set the event or ended;
 // returns at once when it cannot be started. Every handle opened here is closed on return.
-void RunReporter(BugInfoBlock* block) {
+void RunReporter(BugInfoBlock* block, const Configuration& configuration) {
+  // The host may have used up its memory; starting a process needs some.
+  ReleaseEmergencyAddressSpace();
+
   wchar_t reporterPath[MAX_PATH];
   wchar_t commandLine[kHandOffLineCapacity];
   std::memset(reporterPath, 0, sizeof reporterPath);
@@ -50,9 +55,14 @@ void RunReporter(BugInfoBlock* block) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNORMAL;
 
-  const std::wstring& directory = ReporterDir();
-  ::SearchPathW(directory.empty() ? nullptr : directory.c_str(), kReporterFileName, nullptr,
-                MAX_PATH, reporterPath, nullptr);
+  static_assert(sizeof reporterPath == sizeof configuration.reporterPath);
+  std::memcpy(reporterPath, configuration.reporterPath, sizeof reporterPath);
+  // Not there at InitOrlent: perhaps installed since. Searching needs the heap, which is why it
+  // is done here only as a last resort.
+  if (reporterPath[0] == L'\0' && configuration.searchAgainAtCrash)
+    ::SearchPathW(configuration.reporterDir[0] != L'\0' ? configuration.reporterDir : nullptr,
+                  kReporterFileName, nullptr, MAX_PATH, reporterPath, nullptr);
+  reporterPath[MAX_PATH - 1] = L'\0';
 
   // Stays open until the process ends: the reporter holds its own copy.
   HANDLE inheritableSelf = nullptr;
@@ -70,9 +80,10 @@ void RunReporter(BugInfoBlock* block) {
   win::UniqueKernelHandle reporterProcess(started.hProcess);
   win::UniqueKernelHandle reporterThread(started.hThread);
   reporterThread.reset();
-  // A reporter that dies without setting the event must not leave the host hanging.
+  // A reporter that dies without setting the event, or never finishes, must not leave the host
+  // hanging.
   const HANDLE waitFor[] = {doneEvent.get(), reporterProcess.get()};
-  ::WaitForMultipleObjects(2, waitFor, FALSE, INFINITE);
+  ::WaitForMultipleObjects(2, waitFor, FALSE, reportTimeLimitMs);
 }
 
 }  // namespace
@@ -80,10 +91,10 @@ void RunReporter(BugInfoBlock* block) {
 int __cdecl LaunchReporter(EXCEPTION_POINTERS* pointers, DWORD reportArgument) {
   if (!ClaimReport() && !TakeHandedClaim()) return LateEntry();
 
-  BugInfoBlock* block = CurrentBlock();
-  if (block != nullptr) {
-    RecordFault(block, pointers, reportArgument);
-    RunReporter(block);
+  const Configuration* configuration = CurrentConfiguration();
+  if (configuration != nullptr && configuration->block != nullptr) {
+    RecordFault(configuration->block, pointers, reportArgument);
+    RunReporter(configuration->block, *configuration);
   }
   if (pfnAfterWait != nullptr) pfnAfterWait();
   ::TerminateProcess(::GetCurrentProcess(), kCrashExitCode);

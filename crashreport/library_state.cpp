@@ -5,22 +5,34 @@
 namespace vessick {
 namespace {
 
-std::atomic<BugInfoBlock*> currentBlock{nullptr};
-static_assert(std::atomic<BugInfoBlock*>::is_always_lock_free,
-              "the crash path reads the block pointer without a lock");
-
-std::wstring reporterDir;
+Configuration configurations[2];
+std::atomic<Configuration*> current{nullptr};
+static_assert(std::atomic<Configuration*>::is_always_lock_free,
+              "the crash path reads the configuration without a lock");
 
 }  // namespace
 
-BugInfoBlock* CurrentBlock() noexcept { return currentBlock.load(std::memory_order_acquire); }
-
-void PublishBlock(BugInfoBlock* block) noexcept {
-  currentBlock.store(block, std::memory_order_release);
+const Configuration* CurrentConfiguration() noexcept {
+  return current.load(std::memory_order_acquire);
 }
 
-const std::wstring& ReporterDir() noexcept { return reporterDir; }
+BugInfoBlock* CurrentBlock() noexcept {
+  const Configuration* configuration = CurrentConfiguration();
+  return configuration != nullptr ? configuration->block : nullptr;
+}
 
-void SetReporterDir(const wchar_t* directory) { reporterDir = directory; }
+const wchar_t* ReporterDir() noexcept {
+  const Configuration* configuration = CurrentConfiguration();
+  return configuration != nullptr ? configuration->reporterDir : L"";
+}
+
+Configuration* SpareConfiguration() noexcept {
+  return current.load(std::memory_order_relaxed) == &configurations[0] ? &configurations[1]
+                                                                        : &configurations[0];
+}
+
+void PublishConfiguration(Configuration* configuration) noexcept {
+  current.store(configuration, std::memory_order_release);
+}
 
 }  // namespace vessick

@@ -21,7 +21,8 @@ bool ClaimReport() noexcept;
 void MarkClaimHandedToLauncher() noexcept;
 bool TakeHandedClaim() noexcept;
 
-// What a later entry does: returns 0 on the reporting thread, never returns on any other.
+// What a later entry does: returns 0 on the reporting thread, never returns on any other (the
+// process ends, by the reporting thread or, past reportTimeLimitMs, by the waiting thread).
 int LateEntry() noexcept;
 
 }  // namespace vessick

@@ -29,22 +29,25 @@ Function CrtFunction(const char* name) {
 
 }  // namespace
 
-void SetPureCallHook(PureCallHook hook) {
+PureCallHook SetPureCallHook(PureCallHook hook) {
   pureCallHook = hook;
   // Kept for code that calls the C run-time's _purecall; mingw-w64 stores it.
-  _set_purecall_handler(hook);
+  return _set_purecall_handler(hook);
 }
 
-void SetNewHook(NewHook hook) {
+NewHook SetNewHook(NewHook hook) {
+  NewHook previous = newHook;
   newHook = hook;
   using SetNewHandlerFn = NewHook(__cdecl*)(NewHook);
   if (auto setCrtNewHandler = CrtFunction<SetNewHandlerFn>("_set_new_handler"))
-    setCrtNewHandler(hook);                          // msvcrt's own operator new
+    previous = setCrtNewHandler(hook);               // msvcrt's own operator new
   std::set_new_handler(&CallNewHookForOperatorNew);  // the operator new this DLL uses
+  return previous;
 }
 
-void SetInvalidParameterHook(InvalidParameterHook hook) {
-  _set_invalid_parameter_handler(reinterpret_cast<_invalid_parameter_handler>(hook));
+InvalidParameterHook SetInvalidParameterHook(InvalidParameterHook hook) {
+  return reinterpret_cast<InvalidParameterHook>(
+      _set_invalid_parameter_handler(reinterpret_cast<_invalid_parameter_handler>(hook)));
 }
 
 void SetAbortFlags(unsigned int flags, unsigned int mask) {
@@ -53,12 +56,12 @@ void SetAbortFlags(unsigned int flags, unsigned int mask) {
     setAbortBehavior(flags, mask);
 }
 
-void SetTerminateHook(PlainHook hook) { std::set_terminate(hook); }
+PlainHook SetTerminateHook(PlainHook hook) { return std::set_terminate(hook); }
 
-void SetUnexpectedHook(PlainHook hook) {
+PlainHook SetUnexpectedHook(PlainHook hook) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  std::set_unexpected(hook);
+  return std::set_unexpected(hook);
 #pragma GCC diagnostic pop
 }
 

@@ -15,13 +15,15 @@ using InvalidParameterHook = void(__cdecl*)(const wchar_t*, const wchar_t*, cons
                                             unsigned int, uintptr_t);
 using PlainHook = void (*)();
 
-void SetPureCallHook(PureCallHook hook);
-void SetNewHook(NewHook hook);
-void SetInvalidParameterHook(InvalidParameterHook hook);
+// Each setter returns the hook it replaced (in the process-wide run-time, where there is one), so
+// that unloading can give it back.
+PureCallHook SetPureCallHook(PureCallHook hook);
+NewHook SetNewHook(NewHook hook);
+InvalidParameterHook SetInvalidParameterHook(InvalidParameterHook hook);
 // new flags = (flags & mask) | (old flags & ~mask), where the C run-time has abort flags.
 void SetAbortFlags(unsigned int flags, unsigned int mask);
-void SetTerminateHook(PlainHook hook);
-void SetUnexpectedHook(PlainHook hook);
+PlainHook SetTerminateHook(PlainHook hook);
+PlainHook SetUnexpectedHook(PlainHook hook);
 
 // The C run-time's own failure entry for an invalid parameter, which msvcrt.dll never calls:
 // calls the installed handler the way a checking run-time function would.

@@ -17,6 +17,15 @@ namespace {
 
 constexpr SIZE_T kOverflowStackSize = 0x10000;
 void* volatile reservedOverflowStack = nullptr;
+void* volatile registration = nullptr;
+
+// Looked up by name, as the system's own export, so that the DLL's import table names neither.
+template <typename Function>
+Function Kernel32Function(const char* name) {
+  HMODULE kernel32 = ::GetModuleHandleW(L"kernel32");
+  if (kernel32 == nullptr) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(kernel32, name)));
+}
 
 }  // namespace
 
@@ -39,6 +48,25 @@ _CallFilterOnStack:
     popl  %ebp
     ret
 )");
+
+void RegisterStackOverflowHandlerOnce() noexcept {
+  if (registration != nullptr) return;
+  using AddFn = PVOID(WINAPI*)(ULONG, PVECTORED_EXCEPTION_HANDLER);
+  if (auto add = Kernel32Function<AddFn>("AddVectoredExceptionHandler"))
+    registration = add(0, &StackOverflowHandler);  // last in the list
+}
+
+void UnregisterStackOverflowHandler() noexcept {
+  void* handle = ::InterlockedExchangePointer(&registration, nullptr);
+  if (handle == nullptr) return;
+  using RemoveFn = ULONG(WINAPI*)(PVOID);
+  if (auto remove = Kernel32Function<RemoveFn>("RemoveVectoredExceptionHandler")) remove(handle);
+}
+
+void ReleaseOverflowStack() noexcept {
+  void* stack = ::InterlockedExchangePointer(&reservedOverflowStack, nullptr);
+  if (stack != nullptr) ::VirtualFree(stack, 0, MEM_RELEASE);
+}
 
 void ReserveOverflowStack() noexcept {
   if (reservedOverflowStack != nullptr) return;

@@ -115,7 +115,7 @@ TEST(InitOrlent, NullTextsCountAsEmpty) {
   ASSERT_NE(block, nullptr);
   for (int i = 0; i < 4; ++i) EXPECT_STREQ(StringAt(block, i), L"") << i;
   EXPECT_EQ(block->stringOffsets[4], 1536u);
-  EXPECT_EQ(ReporterDir(), L"");
+  EXPECT_STREQ(ReporterDir(), L"");
 }
 
 TEST(InitOrlent, SetsTheErrorModeToExactlyNoFaultDialog) {
@@ -127,9 +127,9 @@ TEST(InitOrlent, SetsTheErrorModeToExactlyNoFaultDialog) {
 
 TEST(InitOrlent, KeepsTheReporterFolder) {
   InitOrlent("a", "b", "c", "d", 0, 0, 0, "C:\\\xE6\xB8\xB8\xE6\x88\x8F\\bin");
-  EXPECT_EQ(ReporterDir(), L"C:\\\u6E38\u620F\\bin");
+  EXPECT_STREQ(ReporterDir(), L"C:\\\u6E38\u620F\\bin");
   InitOrlent("a", "b", "c", "d", 0, 0, 0, "");
-  EXPECT_EQ(ReporterDir(), L"");
+  EXPECT_STREQ(ReporterDir(), L"");
 }
 
 TEST(SetOrlentUin, StoresTheNumberButNoText) {
@@ -180,15 +180,21 @@ class HeapAllocFailure {
   void* saved_;
 };
 
-TEST(InitOrlent, WithoutHeapTheEarlierBlockStaysCurrent) {
+LONG WINAPI HostFilterForFailedInit(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
+
+TEST(InitOrlent, WithoutHeapNothingChanges) {
   InitOrlent("kept", "b", "c", "d", 5, 0, 0, "C:\\before");
   SetOrlentUin(11);
   BugInfoBlock* before = CurrentBlock();
   ASSERT_NE(before, nullptr);
+  // A host filter put in after the first call: a failed call must not put ours back either.
+  LPTOP_LEVEL_EXCEPTION_FILTER ours = ::SetUnhandledExceptionFilter(&HostFilterForFailedInit);
   {
     HeapAllocFailure noHeap;
     InitOrlent("lost", "b", "c", "d", 6, 0, 0, "C:\\after");
   }
+  EXPECT_EQ(::SetUnhandledExceptionFilter(ours), &HostFilterForFailedInit);
+  EXPECT_STREQ(ReporterDir(), L"C:\\before");
   EXPECT_EQ(CurrentBlock(), before);
   EXPECT_STREQ(StringAt(before, 0), L"kept");
   EXPECT_EQ(before->number1, 5u);

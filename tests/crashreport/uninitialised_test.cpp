@@ -27,7 +27,7 @@ TEST(BeforeInitOrlent, ExportsInstallNothingAndBuildNoBlock) {
   ValidateOrlent();
 
   EXPECT_EQ(vessick::CurrentBlock(), nullptr);
-  EXPECT_EQ(vessick::ReporterDir(), L"");
+  EXPECT_STREQ(vessick::ReporterDir(), L"");
   EXPECT_EQ(::GetErrorMode(), static_cast<UINT>(SEM_FAILCRITICALERRORS));
   EXPECT_EQ(::SetUnhandledExceptionFilter(&HostFilter), &HostFilter);
   EXPECT_EQ(signal(SIGTERM, &HostSignal), &HostSignal);

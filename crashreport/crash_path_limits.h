@@ -1,0 +1,25 @@
+// The bounds of the crash path: how long a report may take before the process ends without it,
+// and how much address space is set aside so that the reporter can still be started when the
+// host has used up its memory. Reachable only by code linked with the library (its own tests
+// shorten the time limit); a host using Vessick.dll cannot set them.
+#pragma once
+
+#include <windows.h>
+
+namespace vessick {
+
+// The reporter's own watchdog gives up after 60 s; a report still unfinished 60 s after that will
+// not finish. Both the reporting thread's wait for the reporter and a parked thread's wait for
+// the reporting thread end there, and the process then ends with the crash exit code.
+constexpr DWORD kDefaultReportTimeLimitMs = 120000;
+extern volatile DWORD reportTimeLimitMs;
+
+// Address space reserved (not committed) at InitOrlent and released by the crash path just
+// before it starts the reporter. Measured under Wine with the address space and both heaps used
+// up (tests/crashreport, "out-of-memory" cases): starting the reporter needed one new heap
+// region; 1 MiB was not enough, 2 MiB was. Four times that leaves room for a system whose
+// process start needs more.
+constexpr SIZE_T kDefaultEmergencyReserveBytes = 8u << 20;
+extern volatile SIZE_T emergencyReserveBytes;
+
+}  // namespace vessick
