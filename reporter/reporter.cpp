@@ -12,6 +12,7 @@
 #include "report/report_folder.h"
 #include "report/report_json.h"
 #include "report/report_text.h"
+#include "upload/upload_step.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
 
@@ -49,6 +50,7 @@ bool WriteReportFiles(const std::wstring& folder, const CrashReport& report,
 }  // namespace
 
 int RunReporter(const wchar_t* commandLine) {
+  if (const std::optional<int> code = upload::RunUploadSwitch(commandLine)) return *code;
   std::wstring error;
   const std::optional<vessick::HandOff> handOff = vessick::ParseHandOffCommandLine(commandLine, &error);
   if (!handOff) {
@@ -99,6 +101,8 @@ int RunReporter(const wchar_t* commandLine) {
     return kBadHandOff;
   }
   if (!written) return kCannotWriteReport;
+  // The host has been released: sending may take seconds and never holds it up.
+  upload::UploadAfterReport(report, *folder);
   return report.complete() ? kReportComplete : kReportIncomplete;
 }
 

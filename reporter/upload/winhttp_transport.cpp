@@ -1,0 +1,116 @@
+#include "upload/winhttp_transport.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "text/utf.h"
+#include "upload/winhttp_handle.h"
+#include "win/error_text.h"
+
+namespace orlent::upload {
+namespace {
+
+// WinHTTP's own codes (12001 and up) have their texts in winhttp.dll, not in the system's table.
+std::string WinHttpFailed(const wchar_t* call) {
+  const DWORD code = ::GetLastError();
+  std::wstring message;
+  wchar_t* text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+      ::GetModuleHandleW(L"winhttp.dll"), code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  if (length != 0 && text != nullptr) {
+    message.assign(text, length);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                message.back() == L' ' || message.back() == L'.'))
+      message.pop_back();
+  }
+  if (text != nullptr) ::LocalFree(text);
+  const std::wstring full = message.empty() ? win::CallFailed(call, code)
+                                            : std::wstring(call) + L" failed: " + message +
+                                                  L" (error " + std::to_wstring(code) + L")";
+  return text::WideToUtf8(full);
+}
+
+HttpResponse Failure(const wchar_t* call) {
+  HttpResponse response;
+  response.error = WinHttpFailed(call);
+  return response;
+}
+
+std::wstring Header(const HINTERNET request, DWORD which) {
+  DWORD bytes = 0;
+  ::WinHttpQueryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &bytes,
+                        WINHTTP_NO_HEADER_INDEX);
+  if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return L"";
+  std::vector<wchar_t> value(bytes / sizeof(wchar_t) + 1);
+  if (!::WinHttpQueryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &bytes,
+                             WINHTTP_NO_HEADER_INDEX))
+    return L"";
+  return std::wstring(value.data(), bytes / sizeof(wchar_t));
+}
+
+}  // namespace
+
+HttpResponse WinHttpTransport::Post(const HttpRequest& request) {
+  const std::wstring url = text::Utf8ToWide(request.url.c_str());
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = 1;
+  if (!::WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return Failure(L"WinHttpCrackUrl");
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
+  path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (path.empty()) path = L"/";
+  const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+
+  UniqueWinHttpHandle session(::WinHttpOpen(L"orlent", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) return Failure(L"WinHttpOpen");
+  const int timeout = static_cast<int>(std::clamp<int64_t>(request.timeoutMs, 1000, 3600 * 1000));
+  // Wine bounds a silent server only with the option; Windows honours both.
+  ::WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout);
+  UniqueWinHttpHandle connection(::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+  if (!connection) return Failure(L"WinHttpConnect");
+  UniqueWinHttpHandle call(::WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr,
+                                                WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                secure ? WINHTTP_FLAG_SECURE : 0));
+  if (!call) return Failure(L"WinHttpOpenRequest");
+  DWORD receiveTimeout = static_cast<DWORD>(timeout);
+  ::WinHttpSetOption(call.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveTimeout,
+                     sizeof receiveTimeout);
+
+  std::wstring headers;
+  for (const auto& [name, value] : request.headers)
+    headers += text::Utf8ToWide(name.c_str()) + L": " + text::Utf8ToWide(value.c_str()) + L"\r\n";
+  // The whole body goes with the request and its length: WinHTTP then sends Content-Length
+  // and never a chunked body, which not every collector takes.
+  const DWORD length = static_cast<DWORD>(request.body.size());
+  if (!::WinHttpSendRequest(call.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                            const_cast<char*>(request.body.data()), length, length, 0))
+    return Failure(L"WinHttpSendRequest");
+  if (!::WinHttpReceiveResponse(call.get(), nullptr)) return Failure(L"WinHttpReceiveResponse");
+
+  HttpResponse response;
+  DWORD status = 0, statusSize = sizeof status;
+  if (!::WinHttpQueryHeaders(call.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
+                             WINHTTP_NO_HEADER_INDEX))
+    return Failure(L"WinHttpQueryHeaders");
+  response.retryAfter = text::WideToUtf8(Header(call.get(), WINHTTP_QUERY_RETRY_AFTER));
+  char buffer[8192];
+  for (;;) {
+    DWORD read = 0;
+    if (!::WinHttpReadData(call.get(), buffer, sizeof buffer, &read)) {
+      // The status is what counts; an answer cut short is kept as far as it came.
+      response.error = WinHttpFailed(L"WinHttpReadData");
+      break;
+    }
+    if (read == 0) break;
+    response.body.append(buffer, std::min<size_t>(read, kMaxAnswerBytes - response.body.size()));
+    if (response.body.size() >= kMaxAnswerBytes) break;
+  }
+  response.status = static_cast<int>(status);
+  return response;
+}
+
+}  // namespace orlent::upload
