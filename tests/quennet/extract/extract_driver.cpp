@@ -46,13 +46,15 @@ std::string JsonString(const std::wstring& text) {
   return out + "\"";
 }
 
+int tailRanges = 0;  // how many ranges of the tail the extractor was given
+
 void Print(const char* stage, const quennet::Outcome& outcome,
            const quennet::PackageExtractor& extractor, unsigned long long milliseconds,
            unsigned long long bytes) {
   std::printf("{\"stage\": \"%s\", \"code\": %d, \"text\": %s, \"total_files\": %u, "
-              "\"extracted_files\": %u, \"ms\": %llu, \"bytes\": %llu}\n",
+              "\"extracted_files\": %u, \"ms\": %llu, \"bytes\": %llu, \"tail_ranges\": %d}\n",
               stage, outcome.code, JsonString(outcome.text).c_str(), extractor.TotalFiles(),
-              extractor.ExtractedFiles(), milliseconds, bytes);
+              extractor.ExtractedFiles(), milliseconds, bytes, tailRanges);
   std::fflush(stdout);
 }
 
@@ -114,6 +116,7 @@ int wmain(int argc, wchar_t** argv) {
       buffer.resize(static_cast<std::size_t>(range.length));
       if (!ReadAt(file.get(), range.offset, &buffer)) return Fail(win::CallFailed(L"ReadFile"));
       quennet::ByteRange next;
+      ++tailRanges;
       quennet::Outcome offered =
           extractor->OfferTail(range.offset, buffer.data(), buffer.size(), &next);
       if (!offered.ok()) {

@@ -86,6 +86,7 @@ FILES = {
     "游戏/存档.txt": "中文内容".encode() * 300,
     "empty folder/": None,
 }
+LONG_PATH = {"/".join(["folder-" + "x" * 90] * 3) + "/" + "f" * 120 + ".txt": b"far down"}
 SMALL = {"a.txt": b"first file\n" * 50, "sub/b.bin": bytes(range(256)) * 9, "sub/deeper/": None}
 
 
@@ -114,6 +115,7 @@ SUCCESS = {
     "zip: descriptor without signature, 32-bit": descriptor_zip("nosig32"),
     "zip: descriptor without signature, 64-bit": descriptor_zip("nosig64"),
     "zip: no entries": (crafted_zip([]), {}),
+    "zip: path longer than MAX_PATH": (python_zip(LONG_PATH), LONG_PATH),
     "tar.gz: pax (long and Chinese names)": (python_tar_gz(FILES | {"p/" + "长" * 80 + ".txt": b"x"}),
                                              FILES | {"p/" + "长" * 80 + ".txt": b"x"}),
     "tar.gz: GNU long names": (python_tar_gz(SMALL | {"g/" + "n" * 150: b"gnu"}, format=tarfile.GNU_FORMAT),
@@ -153,6 +155,16 @@ def test_stored_entries_with_descriptors_need_the_directory_or_the_kept_file(box
         result, found = extract(box, package, *flags)
         assert result["code"] == OK, (flags, result)
         assert found == expected_tree(files), flags
+
+
+def test_a_large_directory_is_read_ahead_in_a_second_range(box):
+    # About 500 KiB of directory: more than the first look at the tail holds. The stored
+    # entries carry data descriptors, so only the directory read ahead gives their sizes.
+    files = {f"many/{i:05d}-{'n' * 80}.bin": i.to_bytes(4, "little") for i in range(4000)}
+    package = python_zip(files, seekable=False, stored=set(files))
+    result, found = extract(box, package, "--tail")
+    assert (result["code"], result["tail_ranges"], result["total_files"]) == (OK, 2, 4000), result
+    assert found == expected_tree(files)
 
 
 # --- Packages that must be refused -----------------------------------------------------------
