@@ -49,7 +49,7 @@ NetResult HttpExchange::Open(const Url& url, const wchar_t* verb, const std::wst
 
 NetResult HttpExchange::SendOnce(const Url& url, const wchar_t* verb, const std::wstring& headers,
                                  const void* body, DWORD bodyLength) {
-  request_.reset();
+  CloseRequest();
   status_ = 0;
   url_ = url;
   if (!connection_ || !connectedTo_.SameOrigin(url)) {
@@ -61,6 +61,8 @@ NetResult HttpExchange::SendOnce(const Url& url, const wchar_t* verb, const std:
                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                       url.secure ? WINHTTP_FLAG_SECURE : 0));
   if (!request_) return WinHttpFailure(L"WinHttpOpenRequest", ::GetLastError(), url.text);
+  if (canceller_ != nullptr && !canceller_->Publish(request_.get()))
+    return WinHttpFailure(L"WinHttpSendRequest", ERROR_WINHTTP_OPERATION_CANCELLED, url.text);
   PrepareRequest(request_.get(), timeouts_, /*followRedirects=*/false);
   if (!::WinHttpSendRequest(request_.get(),
                             headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
@@ -76,6 +78,15 @@ NetResult HttpExchange::SendOnce(const Url& url, const wchar_t* verb, const std:
     return WinHttpFailure(L"WinHttpQueryHeaders", ::GetLastError(), url.text);
   status_ = status;
   return NetResult::Ok();
+}
+
+void HttpExchange::CloseRequest() {
+  if (!request_) return;
+  if (canceller_ != nullptr && !canceller_->Withdraw(request_.get())) {
+    request_.release();  // closed by the canceller already
+    return;
+  }
+  request_.reset();
 }
 
 std::wstring HttpExchange::Query(DWORD info, const wchar_t* name) const {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "net/net_result.h"
+#include "net/request_canceller.h"
 #include "net/url.h"
 #include "net/winhttp_handle.h"
 #include "net/winhttp_platform.h"
@@ -16,8 +17,13 @@ namespace quennet {
 
 class HttpExchange {
  public:
-  HttpExchange(HINTERNET session, const NetTimeouts& timeouts)
-      : session_(session), timeouts_(timeouts) {}
+  // `canceller` (may be null) can end a blocking call of this exchange from another thread.
+  HttpExchange(HINTERNET session, const NetTimeouts& timeouts,
+               RequestCanceller* canceller = nullptr)
+      : session_(session), timeouts_(timeouts), canceller_(canceller) {}
+  ~HttpExchange() { CloseRequest(); }
+  HttpExchange(const HttpExchange&) = delete;
+  HttpExchange& operator=(const HttpExchange&) = delete;
 
   // Sends the request and waits for the response's headers. Redirects (301, 302, 303, 307,
   // 308) are followed up to 10 times; one that leaves https for http fails with
@@ -40,9 +46,11 @@ class HttpExchange {
   NetResult SendOnce(const Url& url, const wchar_t* verb, const std::wstring& headers,
                      const void* body, DWORD bodyLength);
   std::wstring Query(DWORD info, const wchar_t* name) const;
+  void CloseRequest();
 
   HINTERNET session_;
   NetTimeouts timeouts_;
+  RequestCanceller* canceller_;
   UniqueWinHttpHandle connection_;
   UniqueWinHttpHandle request_;
   Url url_;

@@ -20,7 +20,20 @@ std::wstring WinHttpMessage(DWORD error) {
   while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
                               message.back() == L' ' || message.back() == L'.'))
     message.pop_back();
-  return message.empty() ? win::SystemMessage(error) : message;
+  if (!message.empty()) return message;
+  // Wine's winhttp.dll carries no message table: name the common codes ourselves.
+  switch (error) {
+    case ERROR_WINHTTP_TIMEOUT: return L"ERROR_WINHTTP_TIMEOUT (the operation timed out)";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return L"ERROR_WINHTTP_NAME_NOT_RESOLVED (the server name could not be resolved)";
+    case ERROR_WINHTTP_CANNOT_CONNECT: return L"ERROR_WINHTTP_CANNOT_CONNECT (the connection to the server could not be made)";
+    case ERROR_WINHTTP_CONNECTION_ERROR: return L"ERROR_WINHTTP_CONNECTION_ERROR (the connection was reset or ended)";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return L"ERROR_WINHTTP_INVALID_SERVER_RESPONSE (the server response could not be parsed)";
+    case ERROR_WINHTTP_SECURE_FAILURE: return L"ERROR_WINHTTP_SECURE_FAILURE (the server certificate failed validation)";
+    case ERROR_WINHTTP_SECURE_INVALID_CA: return L"ERROR_WINHTTP_SECURE_INVALID_CA (the certificate chain ends in an untrusted root)";
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID: return L"ERROR_WINHTTP_SECURE_CERT_CN_INVALID (the certificate does not name this host)";
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return L"ERROR_WINHTTP_SECURE_CHANNEL_ERROR (the TLS channel could not be set up)";
+    default: return win::SystemMessage(error);
+  }
 }
 
 namespace {

@@ -13,6 +13,12 @@ DWORD ReadTestStallTimeout() {
   return parsed >= 100 && parsed <= 600000 ? static_cast<DWORD>(parsed) : 0;
 }
 
+bool RunningUnderWine() {
+  static const bool wine =
+      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine;
+}
+
 }  // namespace
 
 NetTimeouts TaskTimeouts() {
@@ -24,11 +30,14 @@ NetTimeouts TaskTimeouts() {
 
 UniqueWinHttpHandle OpenSession(const wchar_t* agent, const NetTimeouts& timeouts) {
   // WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY (Windows 8.1 and later) follows the user's proxy
-  // settings, automatic configuration included. Older systems and Wine 8 reject it with
-  // ERROR_INVALID_PARAMETER; DEFAULT_PROXY then takes the WinHTTP proxy configuration (netsh
-  // winhttp; under Wine also the http_proxy environment variable).
-  UniqueWinHttpHandle session(::WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  // settings, automatic configuration included; older systems reject it with
+  // ERROR_INVALID_PARAMETER. Wine 8 accepts it but then uses no proxy at all, whereas its
+  // DEFAULT_PROXY does take the WinHTTP proxy configuration (netsh winhttp, and the http_proxy
+  // environment variable): under Wine, and where AUTOMATIC is refused, DEFAULT_PROXY is used.
+  UniqueWinHttpHandle session;
+  if (!RunningUnderWine())
+    session.reset(::WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session)
     session.reset(::WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                 WINHTTP_NO_PROXY_BYPASS, 0));

@@ -99,7 +99,7 @@ void PackageFetcher::Learn(const HttpExchange& exchange, bool whole) {
 NetResult PackageFetcher::FetchTailThenBody() {
   for (int tries = 1;; ++tries) {
     if (pipe_.Cancelled()) return Cancelled();
-    HttpExchange exchange(session_, timeouts_);
+    HttpExchange exchange(session_, timeouts_, plan_.canceller);
     NetResult result =
         exchange.Open(plan_.url, L"GET", L"Range: bytes=-" + std::to_wstring(kTailRequestBytes) + L"\r\n");
     std::vector<std::uint8_t> tail;
@@ -162,7 +162,7 @@ NetResult PackageFetcher::OfferTail(const std::vector<std::uint8_t>& tail, std::
       NetResult fetched;
       for (int tries = 1;; ++tries) {
         if (pipe_.Cancelled()) return Cancelled();
-        HttpExchange exchange(session_, timeouts_);
+        HttpExchange exchange(session_, timeouts_, plan_.canceller);
         fetched = exchange.Open(plan_.url, L"GET",
                                 RangeHeaders(wanted.offset, wanted.offset + wanted.length - 1,
                                              facts_.validator));
@@ -215,7 +215,7 @@ NetResult PackageFetcher::FetchBody(std::uint64_t from, bool tailOffered) {
   for (int tries = 1;; ++tries) {
     if (pipe_.Cancelled()) return Cancelled();
     const bool ranged = facts_.rangesServed && !facts_.validator.empty() && (position > 0 || tailOffered);
-    HttpExchange exchange(session_, timeouts_);
+    HttpExchange exchange(session_, timeouts_, plan_.canceller);
     NetResult result =
         exchange.Open(plan_.url, L"GET", ranged ? RangeHeaders(position, 0, facts_.validator) : L"");
     if (result.ok()) {

@@ -24,6 +24,8 @@ struct FetchPlan {
   std::uint64_t knownSize = 0;  // the size seen by the attempt that left the kept bytes
   // The extractor to hand the tail to before the body (null: no tail is asked for).
   PackageExtractor* tailReader = nullptr;
+  // Ends a blocking network call when the task is cancelled (may be null).
+  RequestCanceller* canceller = nullptr;
 };
 
 // What the responses said about the package. Written by the network thread; read by others

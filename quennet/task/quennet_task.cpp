@@ -62,6 +62,7 @@ void QuennetTask::Release() {
     LockGuard guard(lock_);
     cancelRequested_ = true;
     if (pipe_ != nullptr) pipe_->Cancel();
+    if (canceller_ != nullptr) canceller_->Cancel();
     if (controller_.IsCurrent()) {
       // Called from inside OnComplete: the thread gives the object back when it unwinds.
       releaseWhenIdle_ = true;
@@ -114,10 +115,12 @@ QuennetTask::Result QuennetTask::CheckArguments() const {
   return {};
 }
 
-bool QuennetTask::RegisterPipe(BytePipe* pipe) {
+bool QuennetTask::RegisterAttempt(BytePipe* pipe, RequestCanceller* canceller) {
   LockGuard guard(lock_);
   pipe_ = pipe;
+  canceller_ = canceller;
   if (cancelRequested_ && pipe != nullptr) pipe->Cancel();
+  if (cancelRequested_ && canceller != nullptr) canceller->Cancel();
   return !cancelRequested_;
 }
 
@@ -142,13 +145,14 @@ QuennetTask::Result QuennetTask::RunAttempt() {
 
   PackageSink sink(kept, extractDir_, extract);
   BytePipe pipe(kPipeCapacity);
-  if (!RegisterPipe(&pipe)) return {QUENNET_E_CANCELLED, L"任务已取消：" + url_};
+  RequestCanceller canceller;
+  if (!RegisterAttempt(&pipe, &canceller)) return {QUENNET_E_CANCELLED, L"任务已取消：" + url_};
 
   Result result;
   Outcome prepared = sink.Prepare(resumeFrom);
   if (!prepared.ok()) {
     sink.Fail(prepared);
-    RegisterPipe(nullptr);
+    RegisterAttempt(nullptr, nullptr);
     return {prepared.code, prepared.text};
   }
 
@@ -159,10 +163,11 @@ QuennetTask::Result QuennetTask::RunAttempt() {
   plan.validator = resume_.validator;
   plan.knownSize = resume_.size;
   plan.tailReader = resumeFrom == 0 ? sink.Extractor() : nullptr;
+  plan.canceller = &canceller;
   PackageFetcher fetcher(plan, pipe);
   WorkerThread network;
   if (!network.Start([&fetcher] { fetcher.Run(); })) {
-    RegisterPipe(nullptr);
+    RegisterAttempt(nullptr, nullptr);
     return {QUENNET_E_INTERNAL, L"无法启动下载线程（" + win::CallFailed(L"CreateThread") + L"）"};
   }
 
@@ -214,7 +219,7 @@ QuennetTask::Result QuennetTask::RunAttempt() {
   // Whatever ended the attempt, the network thread stops with it.
   pipe.Cancel();
   network.Join();
-  RegisterPipe(nullptr);
+  RegisterAttempt(nullptr, nullptr);
   if (!outcome.ok()) sink.Fail(outcome);
 
   const PackageFacts& facts = fetcher.Facts();

@@ -7,6 +7,7 @@
 
 #include "quennet.h"
 #include "sync/win_sync.h"
+#include "net/request_canceller.h"
 #include "task/byte_pipe.h"
 
 namespace quennet {
@@ -46,7 +47,8 @@ class QuennetTask final : public IQuennet {
   void RunController();
   Result RunAttempt();
   Result CheckArguments() const;
-  bool RegisterPipe(BytePipe* pipe);  // false when cancelled already
+  // Makes the running attempt cancellable by Release; false when cancelled already.
+  bool RegisterAttempt(BytePipe* pipe, RequestCanceller* canceller);
   void Report(std::uint64_t total, std::uint64_t downloaded, std::uint64_t speed,
               std::uint32_t files, std::uint32_t extracted);
 
@@ -61,7 +63,8 @@ class QuennetTask final : public IQuennet {
   bool cancelRequested_ = false;
   bool releaseWhenIdle_ = false;
   int lastCode_ = 0;
-  BytePipe* pipe_ = nullptr;  // the running attempt's pipe, for cancellation
+  BytePipe* pipe_ = nullptr;  // the running attempt's, for cancellation
+  RequestCanceller* canceller_ = nullptr;
 
   WorkerThread controller_;
   ResumePoint resume_;  // touched only by the controller thread

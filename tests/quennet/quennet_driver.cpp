@@ -2,7 +2,8 @@
 // one HTTP request from its command line and prints what the library reports as JSON lines.
 //
 //   quennet_driver DLL task URL|-null DOWNLOAD_DIR|-null EXTRACT_DIR|-null ATTEMPTS FLAGS
-//                  [restarts=N] [release_at=BYTES] [linger_ms=N] [null_callback=1]
+//                  [restarts=N] [release_at=BYTES | release_after_ms=N] [linger_ms=N]
+//                  [null_callback=1]
 //   quennet_driver DLL request URL VERB BODY|-none [async=1] [timeout_ms=N] [headers=TEXT]
 #include <windows.h>
 
@@ -133,8 +134,11 @@ int RunTask(HMODULE library, int argc, wchar_t** argv) {
   }
   Emit("{\"event\":\"started\",\"result\":" + std::to_string(task->Start()) +
        ",\"main_thread\":" + std::to_string(::GetCurrentThreadId()) + "}");
+  const unsigned long long releaseAfterMs = Number(options, L"release_after_ms", 0);
   if (recorder.releaseAt != 0) {
     ::WaitForSingleObject(recorder.releaseNow, 120000);
+  } else if (releaseAfterMs != 0) {
+    ::Sleep(static_cast<DWORD>(releaseAfterMs));
   } else {
     Emit("{\"event\":\"wait\",\"code\":" + std::to_string(task->Wait()) + "}");
   }

@@ -5,13 +5,14 @@ import json
 import pytest
 
 from conftest import run_driver
+from package_server import UPGRADE_HOST
 
 BODY = '{"Cmd":"GetPalomineMulAppUpgradeStrategy","UserID":"10482265","MsgBody":{"Seq":"0123456789abcdef0123456789abcdef"}}'
 
 
-def request(url, verb="POST", body=BODY, **options):
+def request(url, verb="POST", body=BODY, env=None, **options):
     extra = [f"{key}={value}" for key, value in options.items()]
-    result = run_driver("request", url, verb, body, *extra, timeout=60)
+    result = run_driver("request", url, verb, body, *extra, timeout=60, env=env)
     assert result.exit_code == 0, (result.events, result.stderr)
     assert result.events[-1]["event"] == "alive"
     return result
@@ -71,3 +72,16 @@ def test_unreachable_server(mode):
 def test_https_request_with_the_trusted_ca(server):
     done = request(server.https_url("/PalomineMultipleAppUpgrade")).one("request_complete")
     assert done["success"] and json.loads(done["body"])["UserID"] == "10482265"
+
+
+@pytest.mark.parametrize("scheme", ["http", "https"])
+def test_the_proxy_configuration_is_honoured(server, scheme):
+    """The host name resolves nowhere: only the proxy (here from http_proxy, which Wine's
+    WinHTTP default configuration reads) can reach it; https goes through CONNECT."""
+    server.clear_requests()
+    url = f"{scheme}://{UPGRADE_HOST}/PalomineMultipleAppUpgrade"
+    done = request(url, env={"http_proxy": server.proxy}).one("request_complete")
+    assert done["success"], done
+    assert json.loads(done["body"])["UserID"] == "10482265"
+    methods = [r["method"] for r in server.requests()]
+    assert methods == (["CONNECT", "POST"] if scheme == "https" else ["POST"])

@@ -197,3 +197,13 @@ def test_restart_after_failure_reports_to_the_same_callback(scratch):
     result = run_task("ftp://localhost/x.zip", None, scratch / "out", restarts=2)
     assert [c["code"] for c in result.completions] == [BAD_URL] * 3
     assert result.one("wait")["code"] == BAD_URL
+
+
+def test_release_while_the_server_is_silent_waits_no_longer_than_the_stall_limit(server, scratch):
+    """The network thread is blocked in a read. Closing its request ends that read on Windows;
+    Wine 8 finishes the read first, so there Release takes up to the stall limit."""
+    result = run_task(server.http_url("/files/not-an-archive.bin?stall_after=50000"), scratch / "dl",
+                      None, flags=1, release_after_ms=1000, linger_ms=500,
+                      env={"QUENNET_TEST_STALL_TIMEOUT_MS": "2500"})
+    assert result.one("complete")["code"] == CANCELLED
+    assert result.one("released")["ms"] < 2500 + 1500
