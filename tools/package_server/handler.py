@@ -202,6 +202,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_response(HTTPStatus.REQUESTED_RANGE_NOT_SATISFIABLE)
                 self.send_header("Content-Range", f"bytes */{body.size}")
                 self.send_header("Content-Length", "0")
+                self.send_header("Accept-Ranges", "bytes")
+                self.send_header("ETag", body.etag)
                 self.end_headers()
                 return
             if parsed is not None:
