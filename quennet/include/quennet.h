@@ -32,7 +32,9 @@ struct IQuennetCallBack {
                           std::int32_t /*reserved*/) {}
   // Slot 1. Once per Start. `errorCode` is 0 on success, otherwise one of QuennetError below;
   // `errorText` is a Chinese sentence for people, never null. Calling task->Start() from here
-  // starts the task again (resuming the download where a kept package file allows it).
+  // starts the task again once this call has returned, reporting to the same callback
+  // (resuming the download where a kept package file allows it). Wait called from here returns
+  // at once with the previous run's code.
   virtual void OnComplete(IQuennet* /*task*/, std::int32_t /*errorCode*/,
                           const wchar_t* /*errorText*/) {}
 };
@@ -48,10 +50,16 @@ struct IHttpRequestCallBack {
 struct IQuennet {
   // Slot 0: cancels a running task (its OnComplete reports QUENNET_E_CANCELLED unless it had
   // already finished), waits for the library's threads to end and gives the object back. When
-  // it returns, nothing of the task runs any more and no callback is in flight.
+  // it returns, nothing of the task runs any more and no callback is in flight. A network read
+  // in progress is ended by closing its request; Wine 8 lets that read finish first, so there
+  // Release can take up to the stall timeout (10 s) while a server sends nothing. Called from
+  // inside OnComplete, Release returns at once and the object is given back when OnComplete
+  // has returned; a host that unloads the DLL calls Release from outside the callbacks.
   virtual void Release() = 0;
   // Slot 1: starts the task; returns at once. From inside OnComplete it starts it again.
-  // Returns 1 when the task was started, 0 when it was already running.
+  // Returns 1 when the task was started, 0 when it was already running (or Release began).
+  // Arguments that cannot work (see CreateQuennet) are reported by the run they start, with
+  // one OnComplete carrying their code.
   virtual int Start() = 0;
   virtual void Reserved2() = 0;
   virtual void Reserved3() = 0;
@@ -63,7 +71,10 @@ struct IQuennet {
 
 // One HTTP request.
 struct ISimpleHttpRequest {
-  virtual void Release() = 0;  // slot 0: waits for a request in flight, then gives it back
+  // Slot 0: waits for a request in flight (at most its timeouts), then gives it back. A
+  // completion not yet delivered is dropped. Call it on the thread that sent the request: from
+  // another thread it needs the sending thread to read its messages (or to have ended).
+  virtual void Release() = 0;
   // Slot 1: with null, blocks until the request has ended. With a callback, returns at once and
   // calls OnRequestComplete exactly once on this thread, from its message loop. Returns 1 when
   // the request was sent, 0 when one is already under way.
@@ -93,7 +104,7 @@ enum QuennetResponsePart { QUENNET_RESPONSE_BODY = 0, QUENNET_RESPONSE_HEADERS =
 // names the detail (the URL, the HTTP status, the offending entry name ...).
 enum QuennetError {
   QUENNET_OK = 0,
-  QUENNET_E_BAD_ARGUMENT = 1,        // null URL or null extract folder
+  QUENNET_E_BAD_ARGUMENT = 1,        // null URL, extract folder or callback (see CreateQuennet)
   QUENNET_E_BAD_URL = 2,             // the URL does not parse, or is not http/https
   QUENNET_E_UNREACHABLE = 3,         // the host name does not resolve or refuses the connection
   QUENNET_E_TLS = 4,                 // TLS or certificate failure (checks are never switched off)
@@ -103,7 +114,7 @@ enum QuennetError {
   QUENNET_E_DISK_FULL = 8,           // no space left for the package or its files
   QUENNET_E_WRITE_FAILED = 9,        // a folder or file could not be created or written
   QUENNET_E_CORRUPT_ARCHIVE = 10,    // the archive's structure is damaged or inconsistent
-  QUENNET_E_CHECKSUM = 11,           // an entry's CRC-32 or the package's SHA-256 is wrong
+  QUENNET_E_CHECKSUM = 11,           // an entry's CRC-32 or the package's SHA-256 is wrong (below)
   QUENNET_E_REFUSED_ENTRY = 12,      // an entry name or kind that is unsafe to extract
   QUENNET_E_UNSUPPORTED_FORMAT = 13, // neither ZIP nor tar.gz, or a ZIP feature not supported
   QUENNET_E_NOT_STREAMABLE = 14,     // a stored entry with a data descriptor and no kept file
@@ -116,19 +127,53 @@ enum QuennetError {
 //   url          http:// or https:// URL of the package.
 //   downloadDir  folder in which the package file is also kept, byte-identical (created as
 //                needed); null to extract without keeping it. A kept file lets Start resume.
+//                The file is named after the URL's last path segment (made safe for Windows),
+//                written as NAME.part and renamed to NAME when the package is complete. A
+//                .part file left by a failure is continued by the next Start of the same task
+//                (Range: bytes=N- with If-Range: the server's strong ETag, else Last-Modified);
+//                if the package changed meanwhile the server sends it whole and the task starts
+//                over. A failure that shows the bytes are bad (checksum, corrupt archive)
+//                deletes the .part file.
 //   extractDir   folder the package is extracted into (created as needed).
-//   attempts     how many times each network step is tried before the task fails (the console
-//                passes 5; values below 1 count as 1).
+//   attempts     how many times each network step (the tail, a range, the body) is tried
+//                before the task fails, with a short pause between tries; only transient
+//                failures are tried again: a dropped or stalled connection, an unreachable
+//                server, a 5xx status. The body resumes where the connection dropped when the
+//                server serves ranges. The console passes 5; values below 1 count as 1.
 //   flags        option bits (QuennetFlags); the console passes 0: download and extract.
-//   callBack     receives the reports; null gives a task that does nothing and reports nothing.
+//   callBack     receives the reports. Null gives a task that reports nothing: its Start ends
+//                at once and Wait returns QUENNET_E_BAD_ARGUMENT.
 // The strings and the callback must stay valid until the task object's Release has returned.
+//
+// Unusable arguments give a task whose Start reports exactly one OnComplete with their code:
+// QUENNET_E_BAD_ARGUMENT for a null url or extractDir (extractDir may be null with
+// QUENNET_FLAG_DOWNLOAD_ONLY, which needs downloadDir instead), QUENNET_E_BAD_URL for a URL
+// that does not parse or is not http/https.
+//
+// The network: WinHTTP with the system's proxy settings, certificate checks always on,
+// redirects followed (at most 10) but never from https to http (QUENNET_E_INSECURE_REDIRECT).
+// When the server serves ranges, a first small request for the package's tail gives its size
+// and the archive's index before the body is fetched (If-Range keeps the two consistent).
+// No byte for 10 s fails the step as QUENNET_E_STALLED. (The environment variable
+// QUENNET_TEST_STALL_TIMEOUT_MS, read once when the first object is made, shortens that limit
+// for the library's own tests; it is not a setting for products.)
+//
+// The package's SHA-256 is checked when the server announces it, either as
+// `X-Checksum-SHA256: <64 hex digits>` or, when that header is absent, as
+// `Digest: sha-256=<base64>` (RFC 3230). A mismatch fails the task with QUENNET_E_CHECKSUM
+// and no kept file; entries already extracted stay, since each passed its own CRC-32 check.
 using CreateQuennetFn = IQuennet*(WINAPI*)(const wchar_t* url, const wchar_t* downloadDir,
                                            const wchar_t* extractDir, std::int32_t attempts,
                                            std::int32_t flags, IQuennetCallBack* callBack);
 
 // Export "CreateSimpleHttpRequest".
 //   headers      complete extra header lines, each ending in CRLF (may be null or empty).
-//   timeoutMs    limit for each step of the request in milliseconds (the console passes 10000).
+//   timeoutMs    limit for each step of the request in milliseconds (the console passes 10000;
+//                0 or less means 30000).
+// The request honours the system's proxy settings and checks certificates; redirects are
+// followed but never from https to http. A failure before a status arrived gives the WinHTTP
+// error code (ERROR_WINHTTP_TIMEOUT, ERROR_WINHTTP_CANNOT_CONNECT ...) and a Chinese text
+// naming the URL and the system's message.
 //   body         `bodyLength` bytes, no terminating NUL needed (may be null when 0).
 // The strings must stay valid until the request object's Release has returned.
 using CreateSimpleHttpRequestFn = ISimpleHttpRequest*(
