@@ -3,8 +3,12 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 
-set(CMAKE_C_COMPILER   i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+# toolchain-i686-mingw-win32.cmake picks the other thread model for the shipped DLLs.
+if(NOT DEFINED MINGW_THREAD_MODEL)
+  set(MINGW_THREAD_MODEL posix)
+endif()
+set(CMAKE_C_COMPILER   i686-w64-mingw32-gcc-${MINGW_THREAD_MODEL})
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-${MINGW_THREAD_MODEL})
 set(CMAKE_RC_COMPILER  i686-w64-mingw32-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)

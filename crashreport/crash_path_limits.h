@@ -15,10 +15,10 @@ constexpr DWORD kDefaultReportTimeLimitMs = 120000;
 extern volatile DWORD reportTimeLimitMs;
 
 // Address space reserved (not committed) at InitOrlent and released by the crash path just
-// before it starts the reporter. Measured under Wine with the address space and both heaps used
-// up (tests/crashreport, "out-of-memory" cases): starting the reporter needed one new heap
-// region; 1 MiB was not enough, 2 MiB was. Four times that leaves room for a system whose
-// process start needs more.
+// before it starts the reporter. Measured under Wine 8 with a host whose address space and both
+// heaps were used up before a fault (the test host's "out-of-memory" case, run with the reserve
+// set from 0 upwards): with up to 3 MiB released no reporter started, with 4 MiB and more it did
+// (the process heap grows by a region that large). 8 MiB leaves twice that.
 constexpr SIZE_T kDefaultEmergencyReserveBytes = 8u << 20;
 extern volatile SIZE_T emergencyReserveBytes;
 

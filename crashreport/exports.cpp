@@ -3,28 +3,34 @@
 
 #include <windows.h>
 
-#include <string>
+#include <memory>
 
 #include "bug_info.h"
 #include "install_handlers.h"
 
 namespace {
 
-// The UTF-16 form of UTF-8 text. Unlike the shared converter, which gives empty text when memory
-// runs out, this throws std::bad_alloc then: InitOrlent must not go on with texts or a folder it
-// could not convert.
-std::wstring Widen(const char* utf8) {
-  if (utf8 == nullptr || utf8[0] == '\0') return std::wstring();
-  const int units = ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-  if (units <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(units), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.data(), units);
-  wide.resize(static_cast<size_t>(units) - 1);
-  return wide;
-}
-
 constexpr uint32_t kCodeValue = 2052;  // 0x0804, zh-CN
 constexpr uint32_t kNoReferenceAddress = 0xFFFFFFFF;
+
+struct ProcessHeapFree {
+  void operator()(wchar_t* text) const { ::HeapFree(::GetProcessHeap(), 0, text); }
+};
+using HeapText = std::unique_ptr<wchar_t[], ProcessHeapFree>;
+
+// The UTF-16 form of UTF-8 text (null counts as empty), in the process heap rather than through
+// operator new: once InitOrlent has run, the library's new handler reports a failed allocation
+// as a crash, and memory running out inside InitOrlent must only make the call fail. Null when
+// memory ran out.
+HeapText Widen(const char* utf8) {
+  if (utf8 == nullptr) utf8 = "";
+  int units = ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  if (units <= 0) units = 1;  // not convertible: empty text, as the shared converter does
+  HeapText wide(static_cast<wchar_t*>(
+      ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(units) * 2)));
+  if (wide) ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.get(), units);
+  return wide;
+}
 
 }  // namespace
 
@@ -32,19 +38,15 @@ extern "C" void __cdecl InitOrlent(const char* text1, const char* text2, const c
                                    const char* text4, unsigned int number1,
                                    unsigned int number2, unsigned int number3,
                                    const char* reporterDir) {
-  try {
-    const std::wstring wide1 = Widen(text1);
-    const std::wstring wide2 = Widen(text2);
-    const std::wstring wide3 = Widen(text3);
-    const std::wstring wide4 = Widen(text4);
-    const std::wstring wideReporterDir = Widen(reporterDir);
-    vessick::InitializeBugInfo(wide1.c_str(), wide2.c_str(), wide3.c_str(), wide4.c_str(),
-                               number1 & 0xFFFF, number2 & 0xFFFF, number3 & 0xFFFF,
-                               /*firstSetting=*/1, /*secondSetting=*/1, kCodeValue,
-                               /*extraValue=*/0, kNoReferenceAddress, wideReporterDir.c_str());
-  } catch (...) {
-    // Out of memory while converting: all or nothing, so whatever was in force stays.
-  }
+  const HeapText wide[] = {Widen(text1), Widen(text2), Widen(text3), Widen(text4),
+                           Widen(reporterDir)};
+  // All or nothing: without memory for the texts, whatever was in force stays.
+  for (const HeapText& text : wide)
+    if (!text) return;
+  vessick::InitializeBugInfo(wide[0].get(), wide[1].get(), wide[2].get(), wide[3].get(),
+                             number1 & 0xFFFF, number2 & 0xFFFF, number3 & 0xFFFF,
+                             /*firstSetting=*/1, /*secondSetting=*/1, kCodeValue,
+                             /*extraValue=*/0, kNoReferenceAddress, wide[4].get());
 }
 
 extern "C" void __cdecl SetOrlentUin(unsigned int uin) { vessick::SetUinFields(uin); }

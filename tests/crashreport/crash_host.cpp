@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,7 @@
 #include "vessick.h"
 #ifdef CRASH_HOST_LINKED
 #include "capture_context.h"
+#include "crash_path_limits.h"
 #include "handler_bodies.h"
 #include "launch_reporter.h"
 #include "runtime_hooks.h"
@@ -73,6 +75,18 @@ void ExhaustAddressSpace() {
   if (probe != nullptr) ::VirtualFree(probe, 0, MEM_RELEASE);
 }
 
+// Uses up the address space, then both heaps (the process heap and the C run-time's) down to
+// blocks of 16 bytes: what a host that ran out of memory looks like when it faults.
+void ExhaustMemory() {
+  ExhaustAddressSpace();
+  unsigned long blocks = 0;
+  for (SIZE_T size = 0x100000; size >= 16; size /= 2) {
+    while (::HeapAlloc(::GetProcessHeap(), 0, size) != nullptr) ++blocks;
+    while (std::malloc(size) != nullptr) ++blocks;
+  }
+  Fact("heap_blocks", blocks);
+}
+
 DWORD WINAPI ThreadMain(LPVOID failure) {
   RecordThread("fault");
   reinterpret_cast<void (*)()>(failure)();
@@ -96,6 +110,15 @@ DWORD WINAPI RacingThread(LPVOID) {
 }
 
 #ifdef CRASH_HOST_LINKED
+HANDLE heapLocked = nullptr;
+DWORD WINAPI LockHeapAndFault(LPVOID) {
+  RecordThread("parked");
+  ::HeapLock(::GetProcessHeap());
+  ::SetEvent(heapLocked);
+  AccessViolation();
+  return 0;
+}
+
 void RecordBodies() {
   Fact("capture", Address(reinterpret_cast<void*>(&vessick::CaptureCurrentContext)));
   Fact("OnPureCall", Address(reinterpret_cast<void*>(&vessick::OnPureCall)));
@@ -156,6 +179,11 @@ int main(int argc, char** argv) {
   facts = std::fopen(argv[3], "w");
   if (facts == nullptr) return 2;
 
+#ifdef CRASH_HOST_LINKED
+  // For measuring how much the crash path needs once memory has run out.
+  if (const char* kib = std::getenv("TEST_RESERVE_KIB"))
+    vessick::emergencyReserveBytes = static_cast<SIZE_T>(std::strtoul(kib, nullptr, 10)) << 10;
+#endif
   InitOrlent("CrashHost", "1.2.3", "test", "\xE5\xB4\xA9\xE6\xBA\x83", 7, 8, 9, argv[2]);
   SetOrlentUin(4242);
   RecordThread("main");
@@ -172,7 +200,15 @@ int main(int argc, char** argv) {
     ExhaustAddressSpace();
     Recurse(0);
   } else if (failure == "stack-overflow-thread") OnWorkerThread([] { Recurse(0); });
-  else if (failure == "abort") abort();
+  else if (failure == "out-of-memory") {
+    ExhaustMemory();
+    AccessViolation();
+  } else if (failure == "reinit-out-of-memory") {
+    // The second call cannot get its block: the first one's texts and folder must stay.
+    ExhaustMemory();
+    InitOrlent("Replaced", "9", "gone", "", 1, 1, 1, "C:\\no\\reporter\\here");
+    AccessViolation();
+  } else if (failure == "abort") abort();
   else if (failure == "raise-sigterm") raise(SIGTERM);
   else if (failure == "raise-sigint") raise(SIGINT);
   else if (failure == "raise-sigill") raise(SIGILL);
@@ -200,7 +236,23 @@ int main(int argc, char** argv) {
     std::printf("%p\n", block);
   } else if (failure == "uncaught-exception") throw std::runtime_error("nobody catches this");
   else if (failure == "unexpected") ThrowOutsideSpecification();
-  else if (failure == "launch-hooks") {
+  else if (failure == "reporter-never-finishes") {
+    vessick::reportTimeLimitMs = 2000;
+    AccessViolation();
+  } else if (failure == "heap-locked-by-parked-thread") {
+    // Just before the reporter is started, another thread takes the process heap's lock and
+    // faults; it parks (the report is under way) still holding the lock that starting the
+    // reporter needs. Only the parked thread's time limit can end the process.
+    vessick::reportTimeLimitMs = 3000;
+    vessick::pfnBeforeLaunch = [] {
+      heapLocked = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      ::CreateThread(nullptr, 0, &LockHeapAndFault, nullptr, 0, nullptr);
+      ::WaitForSingleObject(heapLocked, 10000);
+      ::Sleep(200);  // long enough for the fault to reach the library and park
+      Fact("launching", 1);
+    };
+    AccessViolation();
+  } else if (failure == "launch-hooks") {
     vessick::pfnBeforeLaunch = [] { Fact("before_launch", 1); };
     vessick::pfnAfterWait = [] { Fact("after_wait", 1); };
     AccessViolation();

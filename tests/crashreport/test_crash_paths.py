@@ -5,6 +5,7 @@ the test reporter's folder, writes what the report must agree with to a facts fi
 the named way; the test reporter records what it was handed and read out of the crashed process.
 """
 import re
+import shutil
 import tempfile
 import time
 from pathlib import Path
@@ -24,11 +25,28 @@ STACK_OVERFLOW = 0xC00000FD
 SYNTHESIZED = 0
 
 
+_scratch_folders = []
+
+
+def scratch_folder(prefix):
+    """A temporary folder removed when the test ends, whatever its outcome."""
+    folder = Path(tempfile.mkdtemp(prefix=prefix))
+    _scratch_folders.append(folder)
+    return folder
+
+
+@pytest.fixture(autouse=True)
+def remove_scratch_folders():
+    yield
+    while _scratch_folders:
+        shutil.rmtree(_scratch_folders.pop(), ignore_errors=True)
+
+
 class Crash:
     """One run of a crash host and what it left behind."""
 
     def __init__(self, failure, host="crash_host", reporter_dir=REPORTER_DIR, env=None):
-        self.scratch = Path(tempfile.mkdtemp(prefix="crash-"))
+        self.scratch = scratch_folder("crash-")
         started = time.monotonic()
         self.outcome = run(TEST_BIN_DIR / f"{host}.exe", failure, winpath(reporter_dir),
                            winpath(self.scratch / "facts.txt"), timeout=60,
@@ -196,14 +214,14 @@ def test_two_threads_faulting_at_once_give_one_complete_report():
 
 
 def test_without_a_reporter_the_host_still_ends_with_4660():
-    empty = Path(tempfile.mkdtemp(prefix="no-reporter-"))
+    empty = scratch_folder("no-reporter-")
     crash = Crash("access-violation", reporter_dir=empty)
     assert crash.outcome.exit_code == CRASH_EXIT
     assert crash.reporter_starts == 0 and crash.reports == []
 
 
 def test_launch_hooks_run_even_when_no_reporter_is_found():
-    empty = Path(tempfile.mkdtemp(prefix="no-reporter-"))
+    empty = scratch_folder("no-reporter-")
     crash = Crash("launch-hooks", "crash_host_linked", reporter_dir=empty)
     assert crash.outcome.exit_code == CRASH_EXIT
     assert crash.facts["before_launch"] == 1
@@ -215,3 +233,45 @@ def test_a_reporter_that_never_sets_the_event_does_not_hang_the_host():
     assert crash.outcome.exit_code == CRASH_EXIT
     assert crash.reporter_starts == 1
     assert crash.seconds < 20
+
+
+# Out of memory: the address space and both heaps are used up before the fault. Starting the
+# reporter needs memory, which the reserve set aside at InitOrlent provides.
+@pytest.mark.parametrize("host", ["crash_host", "crash_host_linked"])
+def test_a_fault_after_memory_ran_out_is_still_reported(host):
+    crash = Crash("out-of-memory", host)
+    assert crash.facts["fresh_region_available"] == 0
+    check_complete_report(crash, ACCESS_VIOLATION, "main")
+
+
+def test_without_the_reserve_memory_exhaustion_loses_the_report():
+    # The same host with no reserve shows what the reserve is for.
+    crash = Crash("out-of-memory", "crash_host_linked", env={"TEST_RESERVE_KIB": "0"})
+    assert crash.outcome.exit_code == CRASH_EXIT
+    assert crash.reporter_starts == 0
+
+
+def test_a_reinitialisation_that_finds_no_memory_changes_nothing():
+    # The second InitOrlent names a folder without a reporter; had it switched the folder (or
+    # the block), the report would be missing (or show its texts).
+    crash = Crash("reinit-out-of-memory")
+    check_complete_report(crash, ACCESS_VIOLATION, "main")
+
+
+def test_a_thread_parked_holding_the_heap_lock_ends_the_process_within_the_limit():
+    # The reporting thread is stuck starting the reporter (the heap lock is held by a parked
+    # thread); the parked thread ends the process with 4660 once the limit (3 s here) has passed.
+    crash = Crash("heap-locked-by-parked-thread", "crash_host_linked")
+    assert crash.facts["launching"] == 1 and "parked_thread_id" in crash.facts
+    assert crash.outcome.exit_code == CRASH_EXIT, crash.outcome
+    assert 3 <= crash.seconds < 15
+    assert crash.reporter_starts == 0
+
+
+def test_the_wait_for_a_reporter_that_never_finishes_is_bounded():
+    # The reporter takes 8 s; the host's limit is 2 s.
+    crash = Crash("reporter-never-finishes", "crash_host_linked",
+                  env={"TEST_REPORTER_DELAY_MS": "8000"})
+    assert crash.outcome.exit_code == CRASH_EXIT, crash.outcome
+    assert crash.reporter_starts == 1
+    assert crash.seconds < 8
