@@ -1,16 +1,21 @@
 #include "crash_collector.h"
 
 #include "process/block_reader.h"
+#include "process/debug_symbols.h"
+#include "process/module_identity.h"
 #include "process/module_symbols.h"
 #include "process/remote_memory.h"
+#include "process/unwind_walk.h"
 #include "text/hex.h"
+#include "win/unique_handle.h"
 
 namespace orlent {
 namespace {
 
 // The thread's stack bounds: the saved ones when the library moved an overflowed thread onto
 // a fresh stack, otherwise those in the thread's environment block.
-StackSummary WalkCrashStack(const RemoteMemory& memory, const CrashReport& report) {
+StackSummary WalkCrashStack(const DebugSymbols& symbols, const RemoteMemory& memory,
+                            const CrashReport& report) {
   StackSummary summary;
   const vessick::BugInfoBlock& h = report.block.header;
   uint32_t low = 0, high = 0;
@@ -29,7 +34,12 @@ StackSummary WalkCrashStack(const RemoteMemory& memory, const CrashReport& repor
                        L" cannot be read): 64 KiB above Esp";
     }
   }
-  summary.trace = WalkStack(memory, report.modules, h.context, low, high);
+  // The thread handle only serves dbghelp's 16-bit cases; a thread that cannot be opened
+  // still gets its walk.
+  win::UniqueKernelHandle thread(
+      ::OpenThread(THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, h.crashThreadId));
+  summary.trace =
+      WalkThreadStack(symbols, memory, report.modules, thread.get(), h.context, low, high);
   summary.walked = true;
   return summary;
 }
@@ -50,6 +60,45 @@ DumpException ChooseDumpException(const RemoteMemory& memory, const CrashReport&
       record.NumberParameters <= EXCEPTION_MAXIMUM_PARAMETERS)
     return DumpException::kCrashedPair;
   return DumpException::kBlockCopy;
+}
+
+// Names every address the report shows: debug information first (function, file, line), then
+// the export and symbol tables of the module files.
+void NameAddresses(const DebugSymbols& symbols, CrashReport* report) {
+  SymbolResolver tables(report->modules);
+  auto name = [&](uint32_t address, bool returnAddress) {
+    if (report->functions.count(address) != 0) return;
+    SourceName source = symbols.Describe(address, returnAddress);
+    std::wstring function =
+        source.function.empty() ? tables.Describe(address, returnAddress) : source.function;
+    if (!function.empty()) report->functions.emplace(address, std::move(function));
+    if (!source.file.empty()) report->sources.emplace(address, std::move(source));
+  };
+  const vessick::BugInfoBlock& h = report->block.header;
+  name(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h.exceptionRecord.ExceptionAddress)),
+       false);
+  for (const StackFrame& frame : report->stack.trace.frames)
+    name(frame.address, frame.source != FrameSource::kContext);
+  for (const ThreadSummary& thread : report->otherThreads) {
+    if (thread.startAddress != 0) name(thread.startAddress, false);
+    for (const StackFrame& frame : thread.trace.frames)
+      name(frame.address, frame.source != FrameSource::kContext);
+  }
+}
+
+// A report the library built at the call (code 0) is explained by the handler body it came
+// from.
+FaultReason FindReason(const CrashReport& report) {
+  const vessick::BugInfoBlock& h = report.block.header;
+  if (!report.block.faultRecorded() || h.exceptionRecord.ExceptionCode != 0) return {};
+  std::vector<std::wstring> functions;
+  auto add = [&](uint32_t address) {
+    auto found = report.functions.find(address);
+    if (found != report.functions.end()) functions.push_back(found->second);
+  };
+  add(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h.exceptionRecord.ExceptionAddress)));
+  for (const StackFrame& frame : report.stack.trace.frames) add(frame.address);
+  return ReasonFromHandlerBody(functions);
 }
 
 void WriteDump(const vessick::HandOff& handOff, const std::wstring& folder, CrashReport* report) {
@@ -119,25 +168,23 @@ CrashReport CollectCrash(const vessick::HandOff& handOff, const std::wstring& fo
     report.problems.push_back(L"no module list: " + error);
   }
 
+  ReadModuleIdentities(memory, &report.modules);
+  report.system = ReadSystemFacts(handOff.process);
+
+  // One symbol session for the walk, the names and the dump; SymCleanup when it ends.
+  const DebugSymbols symbols(handOff.process, report.modules);
   if (report.block.faultRecorded()) {
     report.crashThreadInProcess = ThreadBelongsTo(h.crashThreadId, handOff.processId);
     if (!report.crashThreadInProcess)
       report.problems.push_back(L"crashThreadId " + std::to_wstring(h.crashThreadId) +
                                 L" is not a thread of process " +
                                 std::to_wstring(handOff.processId));
-    report.stack = WalkCrashStack(memory, report);
+    report.stack = WalkCrashStack(symbols, memory, report);
   }
-
-  // Names for the fault's address and every frame; from the module files, not the process.
-  SymbolResolver symbols(report.modules);
-  auto name = [&](uint32_t address, bool returnAddress) {
-    std::wstring function = symbols.Describe(address, returnAddress);
-    if (!function.empty()) report.functions.emplace(address, std::move(function));
-  };
-  name(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h.exceptionRecord.ExceptionAddress)),
-       false);
-  for (const StackFrame& frame : report.stack.trace.frames)
-    name(frame.address, frame.source != FrameSource::kContext);
+  report.otherThreads = ReadOtherThreads(handOff.processId, h.crashThreadId, symbols, memory,
+                                         report.modules);
+  NameAddresses(symbols, &report);
+  report.reason = FindReason(report);
 
   WriteDump(handOff, folder, &report);
   return report;

@@ -164,8 +164,13 @@ void ReadCoffSymbols(const PeFile& pe, Add add) {
   }
   for (uint32_t i = 0; i < table.size(); i += 1 + table[i].auxCount) {
     const CoffSymbol& symbol = table[i];
+    // Functions, and the untyped (type 0) global labels that assembly routines such as
+    // ___chkstk_ms carry; section, file and auxiliary records have storage classes or aux
+    // entries of their own.
     const bool function = (symbol.type & 0x30) == 0x20;  // derived type "function"
-    if (!function || symbol.sectionNumber <= 0 ||
+    const bool label = symbol.type == 0 && symbol.auxCount == 0 &&
+                       symbol.storageClass == IMAGE_SYM_CLASS_EXTERNAL;
+    if (!(function || label) || symbol.sectionNumber <= 0 ||
         static_cast<size_t>(symbol.sectionNumber) > pe.sections().size() ||
         (symbol.storageClass != IMAGE_SYM_CLASS_EXTERNAL &&
          symbol.storageClass != IMAGE_SYM_CLASS_STATIC))

@@ -10,12 +10,25 @@
 
 namespace orlent {
 
+// A module's build, as its headers in the crashed process tell it.
+struct ModuleIdentity {
+  bool found = false;  // the headers were read
+  uint32_t timeDateStamp = 0;
+  uint32_t sizeOfImage = 0;
+  bool hasCodeView = false;  // a CodeView (RSDS) record in the debug directory
+  uint8_t guid[16] = {};
+  uint32_t age = 0;
+  bool emptyPdbName = false;  // the record names no debug file (GNU ld's --build-id)
+  bool callFrameInfo = false;  // carries an .eh_frame section
+};
+
 struct Module {
   std::wstring path;
   std::wstring name;  // file name part of path
   uint32_t base = 0;
   uint32_t size = 0;
   std::wstring fileVersion;  // "1.2.3.4", empty when the file has no version resource
+  ModuleIdentity identity;
 };
 
 struct CodeLocation {
@@ -29,6 +42,7 @@ class ModuleList {
   explicit ModuleList(std::vector<Module> modules);
 
   const std::vector<Module>& modules() const { return modules_; }
+  std::vector<Module>& mutable_modules() { return modules_; }  // bases must not change
   CodeLocation Locate(uint32_t address) const;
   const Module* Find(uint32_t address) const { return Locate(address).module; }
 

@@ -72,10 +72,24 @@ class StackCopy {
 const wchar_t* FrameSourceName(FrameSource source) {
   switch (source) {
     case FrameSource::kContext: return L"context";
+    case FrameSource::kCallFrameInfo: return L"call frame info";
     case FrameSource::kFramePointer: return L"frame pointer";
     case FrameSource::kScan: return L"scan";
   }
   return L"unknown";
+}
+
+void KeepEnds(std::vector<StackFrame> all, const StackWalkLimits& limits, StackTrace* trace) {
+  trace->totalFrames = static_cast<uint32_t>(all.size());
+  if (all.size() <= size_t{limits.keepInnermost} + limits.keepOutermost) {
+    trace->frames = std::move(all);
+    trace->omittedAfter = trace->totalFrames;
+  } else {
+    trace->frames.assign(all.begin(), all.begin() + limits.keepInnermost);
+    trace->frames.insert(trace->frames.end(), all.end() - limits.keepOutermost, all.end());
+    trace->omittedAfter = limits.keepInnermost;
+    trace->omitted = trace->totalFrames - limits.keepInnermost - limits.keepOutermost;
+  }
 }
 
 StackTrace WalkStack(const RemoteMemory& memory, const ModuleList& modules,
@@ -127,16 +141,7 @@ StackTrace WalkStack(const RemoteMemory& memory, const ModuleList& modules,
     if (!found) break;
   }
 
-  trace.totalFrames = static_cast<uint32_t>(all.size());
-  if (all.size() <= size_t{limits.keepInnermost} + limits.keepOutermost) {
-    trace.frames = std::move(all);
-    trace.omittedAfter = trace.totalFrames;
-  } else {
-    trace.frames.assign(all.begin(), all.begin() + limits.keepInnermost);
-    trace.frames.insert(trace.frames.end(), all.end() - limits.keepOutermost, all.end());
-    trace.omittedAfter = limits.keepInnermost;
-    trace.omitted = trace.totalFrames - limits.keepInnermost - limits.keepOutermost;
-  }
+  KeepEnds(std::move(all), limits, &trace);
   return trace;
 }
 

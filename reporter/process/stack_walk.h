@@ -16,6 +16,7 @@ namespace orlent {
 // How a frame's address was found, from most to least certain.
 enum class FrameSource {
   kContext,       // the instruction pointer of the recorded context
+  kCallFrameInfo, // unwound by the module's call frame information (dbghelp)
   kFramePointer,  // the return address above a saved frame pointer
   kScan,          // a stack word that points just after a call instruction in a module
 };
@@ -52,5 +53,9 @@ StackTrace WalkStack(const RemoteMemory& memory, const ModuleList& modules,
                      const StackWalkLimits& limits = {});
 
 const wchar_t* FrameSourceName(FrameSource source);
+
+// Keeps all frames, or only the innermost and outermost ones that `limits` names when there
+// are more, and says how many were left out.
+void KeepEnds(std::vector<StackFrame> all, const StackWalkLimits& limits, StackTrace* trace);
 
 }  // namespace orlent

@@ -22,7 +22,11 @@
 #include "process/block_validation.h"
 #include "minidump/minidump_writer.h"
 #include "process/modules.h"
+#include "process/debug_symbols.h"
+#include "process/fault_reason.h"
 #include "process/stack_walk.h"
+#include "process/system_facts.h"
+#include "process/threads.h"
 
 namespace orlent {
 
@@ -59,7 +63,12 @@ struct CrashReport {
   ModuleList modules;
   std::wstring modulesProblem;
   std::map<uint32_t, std::wstring> functions;  // "name+0x12" for the addresses named below
+  std::map<uint32_t, SourceName> sources;      // file and line, where debug information says
   StackSummary stack;
+  std::vector<ThreadSummary> otherThreads;     // every other thread of the host
+  FaultReason reason;                          // for an exception built at the call (code 0)
+  SystemFacts system;
+  std::wstring reportsRootNote;  // where the report went when the chosen root was unusable
   DumpSummary dump;
   std::vector<std::wstring> problems;  // the block's and every later one
 

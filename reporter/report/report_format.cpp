@@ -1,4 +1,6 @@
 #include "report/report_format.h"
+
+#include "process/module_identity.h"
 #include "text/hex.h"
 
 #include <cwchar>
@@ -21,6 +23,35 @@ std::wstring LocationText(const ModuleList& modules, uint32_t address) {
 std::wstring FunctionText(const CrashReport& report, uint32_t address) {
   auto found = report.functions.find(address);
   return found == report.functions.end() ? std::wstring() : found->second;
+}
+
+std::wstring SourceText(const CrashReport& report, uint32_t address) {
+  auto found = report.sources.find(address);
+  if (found == report.sources.end()) return {};
+  return found->second.file + L":" + std::to_wstring(found->second.line);
+}
+
+std::wstring ModuleIdentityText(const ModuleIdentity& identity) {
+  if (!identity.found) return L"headers not readable";
+  std::wstring text = L"timestamp " + text::Hex32W(identity.timeDateStamp) + L", image size " +
+                      text::Hex32W(identity.sizeOfImage);
+  if (identity.hasCodeView)
+    text += L", CodeView " + GuidText(identity.guid) + L" age " + std::to_wstring(identity.age);
+  else
+    text += L", no CodeView record";
+  return text;
+}
+
+std::wstring SystemText(const SystemFacts& facts) {
+  std::wstring text = L"Windows " + (facts.windowsVersion.empty() ? L"?" : facts.windowsVersion) +
+                      L" build " + std::to_wstring(facts.windowsBuild);
+  if (!facts.servicePack.empty()) text += L" " + facts.servicePack;
+  if (!facts.wineVersion.empty()) text += L" (Wine " + facts.wineVersion + L")";
+  return text;
+}
+
+std::wstring ByteCountText(uint64_t bytes) {
+  return std::to_wstring(bytes / (1024 * 1024)) + L" MiB";
 }
 
 std::wstring TimeText(const SYSTEMTIME& utc) {

@@ -2,6 +2,7 @@
 #include "report/report_json.h"
 
 #include "process/exception_text.h"
+#include "process/module_identity.h"
 #include "report/json_writer.h"
 #include "report/report_format.h"
 
@@ -26,6 +27,27 @@ void Location(JsonWriter* j, const CrashReport& r, uint32_t address) {
   const std::wstring function = FunctionText(r, address);
   if (function.empty()) j->Null();
   else j->String(function);
+  auto source = r.sources.find(address);
+  j->Key("file");
+  if (source == r.sources.end()) j->Null();
+  else j->String(source->second.file);
+  j->Key("line");
+  if (source == r.sources.end()) j->Null();
+  else j->Number(source->second.line);
+}
+
+void Frames(JsonWriter* j, const CrashReport& r, const StackTrace& t) {
+  j->BeginArray();
+  for (size_t i = 0; i < t.frames.size(); ++i) {
+    j->BeginObject();
+    j->Key("index").Number(static_cast<int64_t>(i < t.omittedAfter ? i : i + t.omitted));
+    j->Key("address").Hex(t.frames[i].address);
+    Location(j, r, t.frames[i].address);
+    j->Key("source").String(FrameSourceName(t.frames[i].source));
+    j->Key("stackSlot").Hex(t.frames[i].slot);
+    j->EndObject();
+  }
+  j->EndArray();
 }
 
 void Registers(JsonWriter* j, const CONTEXT& c) {
@@ -57,6 +79,12 @@ void Exception(JsonWriter* j, const CrashReport& r) {
     j->Hex(static_cast<uint32_t>(e.ExceptionInformation[i]));
   j->EndArray();
   j->Key("pointers").Hex(r.block.header.exceptionPointers);
+  j->Key("reason");
+  if (r.reason.reason.empty()) j->Null();
+  else j->String(r.reason.reason);
+  j->Key("handlerBody");
+  if (r.reason.body.empty()) j->Null();
+  else j->String(r.reason.body);
   j->EndObject();
 }
 
@@ -69,17 +97,72 @@ void Stack(JsonWriter* j, const CrashReport& r) {
   j->Key("totalFrames").Number(t.totalFrames);
   j->Key("omitted").Number(t.omitted);
   j->Key("frames");
+  Frames(j, r, t);
+  j->EndObject();
+}
+
+// Every thread, the crashing one first and complete; the others with their innermost and
+// outermost frames.
+void Threads(JsonWriter* j, const CrashReport& r) {
   j->BeginArray();
-  for (size_t i = 0; i < t.frames.size(); ++i) {
+  if (r.stack.walked) {
     j->BeginObject();
-    j->Key("index").Number(static_cast<int64_t>(i < t.omittedAfter ? i : i + t.omitted));
-    j->Key("address").Hex(t.frames[i].address);
-    Location(j, r, t.frames[i].address);
-    j->Key("source").String(FrameSourceName(t.frames[i].source));
-    j->Key("stackSlot").Hex(t.frames[i].slot);
+    j->Key("id").Number(r.block.header.crashThreadId);
+    j->Key("crashed").Bool(true);
+    j->Key("name").Null();
+    j->Key("totalFrames").Number(r.stack.trace.totalFrames);
+    j->Key("omitted").Number(r.stack.trace.omitted);
+    j->Key("frames");
+    Frames(j, r, r.stack.trace);
+    j->EndObject();
+  }
+  for (const ThreadSummary& thread : r.otherThreads) {
+    j->BeginObject();
+    j->Key("id").Number(thread.id);
+    j->Key("crashed").Bool(false);
+    j->Key("name");
+    if (thread.name.empty()) j->Null();
+    else j->String(thread.name);
+    j->Key("teb").Hex(thread.teb);
+    j->Key("start");
+    if (thread.startAddress == 0) {
+      j->Null();
+    } else {
+      j->BeginObject();
+      j->Key("address").Hex(thread.startAddress);
+      Location(j, r, thread.startAddress);
+      j->EndObject();
+    }
+    j->Key("problem");
+    if (thread.walked) j->Null();
+    else j->String(thread.problem);
+    j->Key("totalFrames").Number(thread.trace.totalFrames);
+    j->Key("omitted").Number(thread.trace.omitted);
+    j->Key("frames");
+    Frames(j, r, thread.trace);
     j->EndObject();
   }
   j->EndArray();
+}
+
+void System(JsonWriter* j, const SystemFacts& s) {
+  j->BeginObject();
+  j->Key("windowsVersion").String(s.windowsVersion);
+  j->Key("windowsBuild").Number(s.windowsBuild);
+  j->Key("servicePack").String(s.servicePack);
+  j->Key("wine");
+  if (s.wineVersion.empty()) j->Null();
+  else j->String(s.wineVersion);
+  j->Key("processor").String(s.processor);
+  j->Key("processorCount").Number(s.processorCount);
+  j->Key("memoryLoadPercent").Number(s.memoryLoad);
+  j->Key("physicalTotal").Number(static_cast<int64_t>(s.physicalTotal));
+  j->Key("physicalAvailable").Number(static_cast<int64_t>(s.physicalAvailable));
+  j->Key("processPrivateBytes").Number(static_cast<int64_t>(s.processPrivateBytes));
+  j->Key("processWorkingSet").Number(static_cast<int64_t>(s.processWorkingSet));
+  j->Key("processUptimeMs");
+  if (s.processUptimeMs < 0) j->Null();
+  else j->Number(s.processUptimeMs);
   j->EndObject();
 }
 
@@ -94,6 +177,23 @@ void Modules(JsonWriter* j, const CrashReport& r) {
     j->Key("fileVersion");
     if (m.fileVersion.empty()) j->Null();
     else j->String(m.fileVersion);
+    const ModuleIdentity& id = m.identity;
+    j->Key("timeDateStamp");
+    if (id.found) j->Hex(id.timeDateStamp);
+    else j->Null();
+    j->Key("sizeOfImage");
+    if (id.found) j->Number(id.sizeOfImage);
+    else j->Null();
+    j->Key("codeView");
+    if (id.hasCodeView) {
+      j->BeginObject();
+      j->Key("guid").String(GuidText(id.guid));
+      j->Key("age").Number(id.age);
+      j->EndObject();
+    } else {
+      j->Null();
+    }
+    j->Key("callFrameInfo").Bool(id.callFrameInfo);
     j->EndObject();
   }
   j->EndArray();
@@ -130,6 +230,9 @@ std::string FormatJsonReport(const CrashReport& r) {
   for (const std::wstring& problem : r.problems) j.String(problem);
   j.EndArray();
   j.Key("writtenAt").String(TimeText(r.writtenUtc));
+  j.Key("reportsRootNote");
+  if (r.reportsRootNote.empty()) j.Null();
+  else j.String(r.reportsRootNote);
 
   j.Key("host");
   j.BeginObject();
@@ -172,8 +275,12 @@ std::string FormatJsonReport(const CrashReport& r) {
   j.Key("stack");
   if (r.stack.walked) Stack(&j, r);
   else j.Null();
+  j.Key("threads");
+  Threads(&j, r);
   j.Key("modules");
   Modules(&j, r);
+  j.Key("system");
+  System(&j, r.system);
   j.Key("minidump");
   Dump(&j, r);
   j.EndObject();

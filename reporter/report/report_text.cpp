@@ -44,11 +44,7 @@ void Registers(TextBuilder* b, const CONTEXT& c) {
   b->Line(line);
 }
 
-void Stack(TextBuilder* b, const CrashReport& r) {
-  const StackTrace& t = r.stack.trace;
-  b->Heading((L"Stack of the crashing thread (" + std::to_wstring(t.totalFrames) +
-              L" frames)").c_str());
-  b->Field(L"Bounds:", text::Hex32W(t.low) + L".." + text::Hex32W(t.high) + L", " + r.stack.bounds);
+void Frames(TextBuilder* b, const CrashReport& r, const StackTrace& t) {
   for (size_t i = 0; i < t.frames.size(); ++i) {
     const size_t number = i < t.omittedAfter ? i : i + t.omitted;
     if (i == t.omittedAfter && t.omitted != 0)
@@ -57,11 +53,57 @@ void Stack(TextBuilder* b, const CrashReport& r) {
     std::swprintf(head, 48, L"  #%-5u %08lX  ", static_cast<unsigned>(number),
                   static_cast<unsigned long>(t.frames[i].address));
     wchar_t location[400];
-    std::swprintf(location, 400, L"%-32ls %-14ls ",
+    std::swprintf(location, 400, L"%-32ls %-15ls ",
                   LocationText(r.modules, t.frames[i].address).c_str(),
                   FrameSourceName(t.frames[i].source));
-    b->Line(std::wstring(head) + location + FunctionText(r, t.frames[i].address));
+    const std::wstring source = SourceText(r, t.frames[i].address);
+    b->Line(std::wstring(head) + location + FunctionText(r, t.frames[i].address) +
+            (source.empty() ? L"" : L" at " + source));
   }
+}
+
+void Stack(TextBuilder* b, const CrashReport& r) {
+  const StackTrace& t = r.stack.trace;
+  b->Heading((L"Stack of the crashing thread " + std::to_wstring(r.block.header.crashThreadId) +
+              L" (" + std::to_wstring(t.totalFrames) + L" frames)").c_str());
+  b->Field(L"Bounds:", text::Hex32W(t.low) + L".." + text::Hex32W(t.high) + L", " + r.stack.bounds);
+  Frames(b, r, t);
+}
+
+void OtherThreads(TextBuilder* b, const CrashReport& r) {
+  b->Heading((L"Other threads (" + std::to_wstring(r.otherThreads.size()) + L")").c_str());
+  for (const ThreadSummary& thread : r.otherThreads) {
+    std::wstring title = L"  Thread " + std::to_wstring(thread.id);
+    if (!thread.name.empty()) title += L" \"" + thread.name + L"\"";
+    if (thread.startAddress != 0) {
+      const std::wstring start = FunctionText(r, thread.startAddress);
+      title += L", started at " + (start.empty() ? LocationText(r.modules, thread.startAddress)
+                                                 : start);
+    }
+    b->Line(title);
+    if (!thread.walked) {
+      b->Line(L"    no stack: " + thread.problem);
+      continue;
+    }
+    Frames(b, r, thread.trace);
+  }
+}
+
+void System(TextBuilder* b, const CrashReport& r) {
+  const SystemFacts& s = r.system;
+  b->Heading(L"System");
+  b->Field(L"Windows:", SystemText(s));
+  b->Field(L"Processor:", (s.processor.empty() ? L"unknown" : s.processor) + L", " +
+                              std::to_wstring(s.processorCount) + L" logical processors");
+  b->Field(L"Memory:", std::to_wstring(s.memoryLoad) + L"% in use, " +
+                           ByteCountText(s.physicalAvailable) + L" of " +
+                           ByteCountText(s.physicalTotal) + L" available");
+  b->Field(L"Host memory:", ByteCountText(s.processPrivateBytes) + L" private, " +
+                                ByteCountText(s.processWorkingSet) + L" working set");
+  b->Field(L"Host uptime:", s.processUptimeMs < 0
+                                ? std::wstring(L"unknown")
+                                : std::to_wstring(s.processUptimeMs / 1000) + L"." +
+                                      std::to_wstring(s.processUptimeMs % 1000 / 100) + L" s");
 }
 
 }  // namespace
@@ -90,6 +132,7 @@ std::string FormatTextReport(const CrashReport& r) {
                             std::to_wstring(h.extraValue));
 
   b.Heading(L"Process");
+  if (!r.reportsRootNote.empty()) b.Field(L"Reports root:", r.reportsRootNote);
   b.Field(L"Process id:", std::to_wstring(r.processId));
   b.Field(L"Crashed thread:", std::to_wstring(h.crashThreadId) + L" (TEB " +
                                   text::Hex32W(h.crashThreadTeb) + L")");
@@ -103,9 +146,12 @@ std::string FormatTextReport(const CrashReport& r) {
   b.Heading(L"Exception");
   const std::wstring name = ExceptionCodeName(e.ExceptionCode);
   b.Field(L"Code:", text::Hex32W(e.ExceptionCode) + (name.empty() ? L"" : L" " + name));
+  if (!r.reason.reason.empty()) b.Field(L"Reason:", r.reason.reason);
   b.Field(L"What:", DescribeException(e));
   const std::wstring function = FunctionText(r, address);
   b.Field(L"Where:", LocationText(r.modules, address) + (function.empty() ? L"" : L" " + function));
+  const std::wstring source = SourceText(r, address);
+  if (!source.empty()) b.Field(L"Source:", source);
   std::wstring parameters;
   for (DWORD i = 0; i < e.NumberParameters && i < EXCEPTION_MAXIMUM_PARAMETERS; ++i)
     parameters += (i ? L" " : L"") + text::Hex32W(static_cast<uint32_t>(e.ExceptionInformation[i]));
@@ -116,6 +162,7 @@ std::string FormatTextReport(const CrashReport& r) {
   Registers(&b, h.context);
 
   if (r.stack.walked) Stack(&b, r);
+  OtherThreads(&b, r);
 
   b.Heading(L"Modules");
   for (const Module& m : r.modules.modules()) {
@@ -124,8 +171,11 @@ std::string FormatTextReport(const CrashReport& r) {
                   static_cast<unsigned long>(m.size),
                   m.fileVersion.empty() ? L"-" : m.fileVersion.c_str());
     b.Line(line + m.path);
+    b.Line(L"                    " + ModuleIdentityText(m.identity));
   }
   if (!r.modulesProblem.empty()) b.Line(L"  " + r.modulesProblem);
+
+  System(&b, r);
 
   b.Heading(L"Minidump");
   if (r.dump.status == DumpStatus::kWritten)

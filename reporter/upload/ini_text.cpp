@@ -51,7 +51,8 @@ std::optional<std::vector<IniEntry>> ParseIni(std::string_view text, std::string
       *error = "line " + std::to_string(lineNumber) + ": expected key = value";
       return std::nullopt;
     }
-    entries.push_back({section, Lower(Trim(line.substr(0, equals))),
+    const std::string_view key = Trim(line.substr(0, equals));
+    entries.push_back({section, Lower(key), std::string(key),
                        std::string(Trim(line.substr(equals + 1))), lineNumber});
   }
   return entries;

@@ -12,6 +12,7 @@ namespace orlent::upload {
 struct IniEntry {
   std::string section;  // lower-case
   std::string key;      // lower-case
+  std::string keyAsWritten;
   std::string value;    // surrounding blanks removed
   int line = 0;
 };

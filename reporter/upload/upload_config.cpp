@@ -78,11 +78,11 @@ std::optional<UploadConfig> ParseUploadConfig(std::string_view text, std::string
       if (!SetUpload(e, &config, error)) return std::nullopt;
     } else if (e.section == "fields") {
       // Keys are kept as written, not lower-cased: servers match field names exactly.
-      if (!UsableFieldName(e.key)) {
+      if (!UsableFieldName(e.keyAsWritten)) {
         *error = "line " + std::to_string(e.line) + ": not a usable field name";
         return std::nullopt;
       }
-      config.extraFields.emplace_back(e.key, e.value);
+      config.extraFields.emplace_back(e.keyAsWritten, e.value);
     } else {
       *error = "line " + std::to_string(e.line) + ": setting outside [upload] or [fields]";
       return std::nullopt;

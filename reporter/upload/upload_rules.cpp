@@ -24,7 +24,7 @@ std::optional<int64_t> ParseHttpDate(std::string_view value) {
   const std::string text(value);
   char weekday[4] = {}, month[4] = {}, zone[4] = {};
   int day = 0, year = 0, hour = 0, minute = 0, second = 0;
-  if (std::sscanf(text.c_str(), "%3s %d %3s %d %d:%d:%d %3s", weekday, &day, month, &year, &hour,
+  if (std::sscanf(text.c_str(), "%3s, %d %3s %d %d:%d:%d %3s", weekday, &day, month, &year, &hour,
                   &minute, &second, zone) != 8 ||
       std::strcmp(zone, "GMT") != 0)
     return std::nullopt;

@@ -1,0 +1,56 @@
+// dbghelp's view of the crashed process: one symbol session for the whole report. It gives
+// the stack walk the modules' unwind tables (under Wine, the DWARF call frame information of
+// mingw-built modules), names functions with file and line where a module has debug
+// information, and lets MiniDumpWriteDump skip loading every module's symbols itself.
+#pragma once
+
+#include <windows.h>
+
+#include <dbghelp.h>
+
+#include <cstdint>
+#include <string>
+
+#include "process/modules.h"
+#include "win/unique_handle.h"
+
+namespace orlent {
+
+// dbghelp's per-process state is released with SymCleanup, never with CloseHandle: the handle
+// is the crashed process's, owned elsewhere.
+struct SymbolSessionTraits {
+  using Handle = HANDLE;
+  static Handle Empty() noexcept { return nullptr; }
+  static void Close(Handle process) noexcept { ::SymCleanup(process); }
+};
+using UniqueSymbolSession = win::UniqueHandle<SymbolSessionTraits>;
+
+struct SourceName {
+  std::wstring function;  // "LoadLevel+0x12", empty when unknown
+  std::wstring file;      // the source file, empty without line information
+  uint32_t line = 0;
+};
+
+class DebugSymbols {
+ public:
+  // Starts the session (without letting dbghelp invade the process: that would load every
+  // module's symbols at once) and registers each listed module, whose symbols then load on
+  // first use. `error` says why there is no session.
+  DebugSymbols(HANDLE process, const ModuleList& modules);
+
+  bool active() const { return session_.valid(); }
+  HANDLE process() const { return process_; }
+  const std::wstring& error() const { return error_; }
+
+  // Function, file and line for a code address, from the module's debug information. A
+  // return address is looked up at the call before it. Empty when the module has none: names
+  // from export and symbol tables are left to ModuleSymbols, which checks their distance.
+  SourceName Describe(uint32_t address, bool returnAddress) const;
+
+ private:
+  HANDLE process_;
+  UniqueSymbolSession session_;
+  std::wstring error_;
+};
+
+}  // namespace orlent

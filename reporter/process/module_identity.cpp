@@ -1,0 +1,133 @@
+#include "process/module_identity.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <cwchar>
+
+#include "win/unique_handle.h"
+
+namespace orlent {
+namespace {
+
+constexpr uint32_t kCodeViewRsds = 0x53445352;  // "RSDS"
+constexpr uint32_t kMaxDebugEntries = 32;
+constexpr uint32_t kMaxSections = 96;
+constexpr uint32_t kCoffSymbolSize = 18;
+
+#pragma pack(push, 1)
+struct CodeViewRecord {
+  uint32_t signature;
+  uint8_t guid[16];
+  uint32_t age;
+};
+#pragma pack(pop)
+
+// A long section name from the module file's string table, which is not mapped into memory.
+std::string LongSectionName(const std::wstring& path, const IMAGE_FILE_HEADER& header,
+                            const char* offsetText) {
+  char* end = nullptr;
+  const unsigned long offset = std::strtoul(offsetText, &end, 10);
+  if (path.empty() || end == offsetText || *end != '\0' || header.PointerToSymbolTable == 0)
+    return {};
+  win::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return {};
+  const uint64_t at = uint64_t{header.PointerToSymbolTable} +
+                      uint64_t{header.NumberOfSymbols} * kCoffSymbolSize + offset;
+  char name[16] = {};
+  OVERLAPPED position = {};
+  position.Offset = static_cast<DWORD>(at);
+  position.OffsetHigh = static_cast<DWORD>(at >> 32);
+  DWORD got = 0;
+  if (!::ReadFile(file.get(), name, sizeof name - 1, &got, &position)) return {};
+  return std::string(name, strnlen(name, got));
+}
+
+}  // namespace
+
+std::wstring GuidText(const uint8_t (&guid)[16]) {
+  uint32_t data1;
+  uint16_t data2, data3;
+  std::memcpy(&data1, guid, 4);
+  std::memcpy(&data2, guid + 4, 2);
+  std::memcpy(&data3, guid + 6, 2);
+  wchar_t text[48];
+  std::swprintf(text, 48, L"{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned long>(data1), data2, data3, guid[8], guid[9], guid[10],
+                guid[11], guid[12], guid[13], guid[14], guid[15]);
+  return text;
+}
+
+bool ReadModuleIdentity(const RemoteMemory& memory, uint32_t base, const std::wstring& path,
+                        ModuleIdentity* identity) {
+  IMAGE_DOS_HEADER dos;
+  if (!memory.ReadValue(base, &dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
+      dos.e_lfanew > 0x10000)
+    return false;
+  const uint32_t ntAt = base + static_cast<uint32_t>(dos.e_lfanew);
+  IMAGE_NT_HEADERS32 nt;
+  if (!memory.ReadValue(ntAt, &nt) || nt.Signature != IMAGE_NT_SIGNATURE ||
+      nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+    return false;
+  identity->found = true;
+  identity->timeDateStamp = nt.FileHeader.TimeDateStamp;
+  identity->sizeOfImage = nt.OptionalHeader.SizeOfImage;
+
+  // The sections that carry unwind tables: what a walk by call frame information needs.
+  const uint32_t sectionsAt = ntAt + 4 + sizeof(IMAGE_FILE_HEADER) +
+                              nt.FileHeader.SizeOfOptionalHeader;
+  const uint32_t sectionCount = std::min<uint32_t>(nt.FileHeader.NumberOfSections, kMaxSections);
+  for (uint32_t i = 0; i < sectionCount; ++i) {
+    IMAGE_SECTION_HEADER section;
+    if (!memory.ReadValue(sectionsAt + i * sizeof section, &section)) break;
+    char name[9] = {};
+    std::memcpy(name, section.Name, 8);
+    // GNU ld keeps the full name ".eh_frame" in the file's COFF string table ("/4") and
+    // strip cuts it to ".eh_fram": either way the module carries unwind tables.
+    if (std::strcmp(name, ".eh_fram") == 0 ||
+        (name[0] == '/' && LongSectionName(path, nt.FileHeader, name + 1) == ".eh_frame"))
+      identity->callFrameInfo = true;
+  }
+
+  if (nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_DEBUG) return true;
+  const IMAGE_DATA_DIRECTORY& directory =
+      nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
+  if (directory.VirtualAddress == 0 || directory.Size < sizeof(IMAGE_DEBUG_DIRECTORY) ||
+      directory.VirtualAddress >= identity->sizeOfImage)
+    return true;
+  const uint32_t entries =
+      std::min<uint32_t>(directory.Size / sizeof(IMAGE_DEBUG_DIRECTORY), kMaxDebugEntries);
+  for (uint32_t i = 0; i < entries; ++i) {
+    IMAGE_DEBUG_DIRECTORY entry;
+    if (!memory.ReadValue(base + directory.VirtualAddress + i * sizeof entry, &entry)) break;
+    if (entry.Type != IMAGE_DEBUG_TYPE_CODEVIEW || entry.SizeOfData < sizeof(CodeViewRecord) ||
+        entry.AddressOfRawData == 0 || entry.AddressOfRawData >= identity->sizeOfImage)
+      continue;
+    CodeViewRecord record;
+    if (!memory.ReadValue(base + entry.AddressOfRawData, &record) ||
+        record.signature != kCodeViewRsds)
+      continue;
+    identity->hasCodeView = true;
+    std::memcpy(identity->guid, record.guid, sizeof record.guid);
+    identity->age = record.age;
+    char firstNameByte = '\0';
+    identity->emptyPdbName =
+        entry.SizeOfData <= sizeof record + 1 ||
+        !memory.ReadValue(base + entry.AddressOfRawData + sizeof record, &firstNameByte) ||
+        firstNameByte == '\0';
+    break;
+  }
+  return true;
+}
+
+void ReadModuleIdentities(const RemoteMemory& memory, ModuleList* modules) {
+  for (Module& module : modules->mutable_modules())
+    ReadModuleIdentity(memory, module.base, module.path, &module.identity);
+}
+
+}  // namespace orlent

@@ -1,0 +1,164 @@
+"""Reports a developer can act on, from a small C host built as game teams ship it.
+
+The host (game_host.c) is built optimised without frame pointers, at -O0 with -g, and optimised
+and stripped. Each build crashes in the named ways; the real Vessick.dll hands the crash to the
+real orlent.exe, whose report must name the callers, the source line, the other threads, the
+reason for a report without a hardware exception, and the host's build.
+"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from winproc import BIN_DIR, TEST_BIN_DIR, run, winpath
+
+CRASH_EXIT = 4660
+LLDB_PYTHON = "/usr/lib/llvm-14/lib/python3.11/dist-packages"
+SOURCE = Path(__file__).with_name("game_host.c")
+FAULT_LINE = next(i for i, line in enumerate(SOURCE.read_text().splitlines(), 1)
+                  if "FAULT_LINE" in line)
+
+
+class Crash:
+    def __init__(self, build, mode):
+        self.scratch = Path(tempfile.mkdtemp(prefix="orlent-dev-"))
+        reports = self.scratch / "reports"
+        facts = self.scratch / "facts.txt"
+        self.outcome = run(TEST_BIN_DIR / f"game_host_{build}.exe", mode, winpath(BIN_DIR),
+                           winpath(facts), timeout=90,
+                           env={"ORLENT_REPORTS_DIR": winpath(reports)})
+        self.facts = {k: int(v, 16) for k, v in
+                      (line.split("=") for line in facts.read_text().split())}
+        folders = sorted(reports.iterdir()) if reports.exists() else []
+        assert len(folders) == 1, (folders, self.outcome)
+        self.folder = folders[0]
+        self.report = json.loads((self.folder / "report.json").read_text(encoding="utf-8"))
+        self.text = (self.folder / "report.txt").read_text(encoding="utf-8")
+
+    def crashed_frames(self):
+        thread = self.report["threads"][0]
+        assert thread["crashed"] is True
+        return thread["frames"]
+
+
+@pytest.fixture(scope="module")
+def crashes():
+    made = {}
+    yield lambda build, mode: made.setdefault((build, mode), Crash(build, mode))
+    for crash in made.values():
+        shutil.rmtree(crash.scratch, ignore_errors=True)
+
+
+def names(frames):
+    return [(f["function"] or "") for f in frames]
+
+
+def index_of(frames, prefix):
+    return next((i for i, n in enumerate(names(frames)) if n.startswith(prefix)), None)
+
+
+# (build, mode, innermost function that must be named, its caller that must follow)
+CHAINS = [
+    ("o2", "null", "LoadLevel+", "main"),
+    ("o2", "divide", "ScoreRatio+", "main"),
+    ("o2", "thread", "LoadLevel+", "CrashingThread"),
+    ("debug", "null", "LoadLevel", "main"),
+    ("stripped", "null", None, None),
+]
+
+
+@pytest.mark.parametrize("build,mode,inner,caller", CHAINS)
+def test_the_crashing_chain_reaches_the_callers(crashes, build, mode, inner, caller):
+    crash = crashes(build, mode)
+    assert crash.outcome.exit_code == CRASH_EXIT, crash.outcome
+    assert crash.report["complete"] is True, crash.report["problems"]
+    frames = crash.crashed_frames()
+    assert frames[0]["source"] == "context"
+    # The caller of the faulting function is found by unwinding, not by a guess.
+    assert frames[1]["source"] == "call frame info", frames[:3]
+    addresses = [int(f["address"], 16) for f in frames]
+    if build == "stripped":
+        # No names without symbols, but the same chain: a return address inside main.
+        main = crash.facts["main"]
+        assert any(main < a < main + 0x1000 for a in addresses[1:3]), frames[:4]
+        return
+    at = index_of(frames, inner)
+    assert at == 0, names(frames)
+    assert names(frames)[1].startswith(caller), names(frames)
+
+
+def test_the_debug_build_names_file_and_line_of_the_faulting_statement(crashes):
+    crash = crashes("debug", "null")
+    exception = crash.report["exception"]
+    assert exception["file"] and exception["file"].replace("\\", "/").endswith("game_host.c")
+    assert exception["line"] == FAULT_LINE
+    assert f"game_host.c:{FAULT_LINE}" in crash.text
+    # The optimised build carries no line for it.
+    assert crashes("o2", "null").report["exception"]["line"] is None
+
+
+def test_a_second_thread_appears_with_its_name_and_function(crashes):
+    crash = crashes("o2", "worker")
+    threads = crash.report["threads"]
+    assert threads[0]["id"] == crash.facts["main_thread"] and threads[0]["crashed"]
+    worker = next(t for t in threads if t["id"] == crash.facts["worker_thread"])
+    assert worker["crashed"] is False and worker["problem"] is None
+    assert worker["start"]["function"].startswith("WorkerLoop")
+    assert any(n.startswith("WorkerLoop") for n in names(worker["frames"]))
+    if worker["name"] is not None:  # where the system keeps thread descriptions
+        assert worker["name"] == "level streamer"
+        assert '"level streamer"' in crash.text
+
+
+@pytest.mark.parametrize("build", ["o2", "debug"])
+def test_abort_names_its_reason(crashes, build):
+    crash = crashes(build, "abort")
+    exception = crash.report["exception"]
+    assert int(exception["code"], 16) == 0
+    assert exception["handlerBody"] == "OnSigAbrt"
+    assert exception["reason"] == "abort() was called (SIGABRT)"
+    assert "  Reason:         abort() was called (SIGABRT)" in crash.text
+    assert any(n.startswith("main") for n in names(crash.crashed_frames()))
+
+
+@pytest.mark.parametrize("build", ["o2", "debug"])
+def test_a_stack_overflow_through_big_frames_names_the_probe_and_the_recursion(crashes, build):
+    crash = crashes(build, "overflow")
+    frames = crash.crashed_frames()
+    assert crash.report["exception"]["name"] == "EXCEPTION_STACK_OVERFLOW"
+    assert names(frames)[0].startswith(("__chkstk_ms+", "Descend"))
+    assert not names(frames)[0].startswith("__mingw_enum_import_library_names")
+    recursing = [n for n in names(frames[:20]) if n.startswith("Descend")]
+    assert len(recursing) >= 10, names(frames[:20])
+    # The cut keeps both ends: main is among the outermost frames.
+    assert any(n.startswith("main") for n in names(frames[-10:]))
+
+
+def test_the_json_identifies_the_host_build_and_the_system(crashes):
+    crash = crashes("o2", "null")
+    host = next(m for m in crash.report["modules"] if m["name"] == "game_host_o2.exe")
+    assert int(host["timeDateStamp"], 16) == crash.facts["time_date_stamp"]
+    assert host["sizeOfImage"] > 0 and host["callFrameInfo"] is True
+    system = crash.report["system"]
+    assert system["windowsBuild"] > 0 and system["processorCount"] >= 1
+    assert 0 < system["physicalAvailable"] <= system["physicalTotal"]
+    assert system["processUptimeMs"] is not None and system["processUptimeMs"] >= 0
+    assert "  Windows:        Windows " in crash.text
+
+
+def test_lldb_and_the_dump_agree_with_the_json(crashes):
+    crash = crashes("o2", "null")
+    lldb = shutil.which("lldb")
+    assert lldb, "lldb is missing: scripts/bootstrap.sh installs it"
+    listed = subprocess.run([lldb, "--batch", "-c", str(crash.folder / "crash.dmp"),
+                             "-o", "thread list"], capture_output=True, text=True, timeout=120,
+                            env=dict(os.environ, PYTHONPATH=LLDB_PYTHON))
+    match = re.search(r"\* thread #\d+: tid = (0x[0-9a-f]+), (0x[0-9a-f]+) ", listed.stdout)
+    assert match, listed.stdout + listed.stderr
+    assert int(match.group(1), 16) == crash.report["process"]["crashThreadId"]
+    assert int(match.group(2), 16) == int(crash.report["registers"]["eip"], 16)
