@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build
   g++-mingw-w64-i686-posix    # GCC 12 cross compiler, posix threads (std::thread, GoogleTest)
+  g++-mingw-w64-i686-win32    # the same, win32 threads: the shipped DLLs (no winpthreads)
   libz-mingw-w64-dev           # zlib built for mingw (static)
   wine wine32:i386             # runs the 32-bit binaries
   googletest                   # sources only, built with the cross compiler

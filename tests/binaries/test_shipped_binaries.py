@@ -68,3 +68,55 @@ def test_manifest_requests_as_invoker(name):
 def test_bin_holds_only_what_ships():
     # Test programs and examples are built elsewhere, so bin/ can be packed as it is.
     assert {p.name for p in BIN_DIR.iterdir()} <= set(SHIPPED) | {"Quennet.dll"}
+
+
+def coff_symbols(pe):
+    """Address -> names of the COFF symbol table GCC leaves in the module (section symbols)."""
+    header = pe.FILE_HEADER
+    table, count = header.PointerToSymbolTable, header.NumberOfSymbols
+    data = bytes(pe.__data__)
+    strings = table + 18 * count
+    names = {}
+    index = 0
+    while index < count:
+        entry = data[table + 18 * index: table + 18 * index + 18]
+        value = int.from_bytes(entry[8:12], "little")
+        section = int.from_bytes(entry[12:14], "little", signed=True)
+        aux = entry[17]
+        if entry[:4] == b"\0\0\0\0":
+            offset = int.from_bytes(entry[4:8], "little")
+            name = data[strings + offset: data.index(b"\0", strings + offset)].decode()
+        else:
+            name = entry[:8].rstrip(b"\0").decode(errors="replace")
+        if section > 0:
+            address = pe.OPTIONAL_HEADER.ImageBase + pe.sections[section - 1].VirtualAddress + value
+            names.setdefault(address, []).append(name)
+        index += 1 + aux
+    return names
+
+
+# mingw-w64's own start-up code (tlssup.c) always puts these two in a DLL's TLS directory; they
+# run at thread start and end, never on an exception. Anything more (winpthreads adds its own)
+# fails the check.
+CRT_TLS_CALLBACKS = {"___dyn_tls_init@12", "___dyn_tls_dtor@12"}
+
+
+def test_vessick_registers_nothing_behind_the_hosts_back():
+    pe = load("Vessick.dll")
+    symbols = coff_symbols(pe)
+    assert symbols, "no COFF symbol table to check against"
+    assert not any("pthread" in name for names in symbols.values() for name in names)
+
+    imported = {(entry.dll.decode().lower(), (i.name or b"").decode())
+                for entry in pe.DIRECTORY_ENTRY_IMPORT for i in entry.imports}
+    assert not any("pthread" in dll for dll, _ in imported)
+    assert not any("VectoredExceptionHandler" in name for _, name in imported)
+
+    tls = getattr(pe, "DIRECTORY_ENTRY_TLS", None)
+    callbacks = []
+    if tls is not None and tls.struct.AddressOfCallBacks:
+        rva = tls.struct.AddressOfCallBacks - pe.OPTIONAL_HEADER.ImageBase
+        while (address := pe.get_dword_at_rva(rva + 4 * len(callbacks))) != 0:
+            callbacks.append(address)
+    named = [set(symbols.get(address, [])) for address in callbacks]
+    assert all(names & CRT_TLS_CALLBACKS for names in named), named
