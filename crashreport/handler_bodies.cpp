@@ -1,7 +1,7 @@
 // Where a fault enters the library: a map of the crash path.
 //
 //   entry (installed by)                          catches                          pair from
-//   StackOverflowHandler (vectored, InitOrlent)   every exception first: puts      the system
+//   StackOverflowHandler (vectored, once, Init)   every exception first: puts      the system
 //                                                 ReassertFilter back; takes a
 //                                                 stack overflow onto a fresh stack
 //   PrimaryFilter / ReassertFilter (top-level     any unhandled exception, any     the system
@@ -17,11 +17,20 @@
 //
 // Every body ends in LaunchReporter (launch_reporter.cpp): the first entry of the process claims
 // the report with one interlocked exchange, fills in the block made at InitOrlent, starts the
-// reporter and ends the process; any later entry returns (same thread) or parks (other
-// threads). None of these entries takes a lock. Captured pairs come from eight slots set aside
-// at load (only a ninth capture would fall back to HeapAlloc), and the command line is formatted
-// into a stack buffer; SearchPathW and CreateProcessW, which start the reporter, use the
-// process heap inside the system.
+// reporter and ends the process; any later entry returns (same thread) or parks (other threads).
+//
+// Locks and memory: no entry takes a lock or allocates. Captured pairs come from eight slots
+// set aside at load (only a ninth capture would fall back to HeapAlloc); the block, the
+// reporter's folder and its full path (found at InitOrlent) sit in static storage written only
+// by InitOrlent; the command line is formatted into a stack buffer. Only the system allocates:
+// CreateProcessW (and SearchPathW, when the reporter was not found at InitOrlent) use the
+// process heap and its lock. For a host that has run out of memory, the launcher first releases
+// the address space reserved at InitOrlent (emergency_reserve.h) so that the heap can grow.
+//
+// Bounds (crash_path_limits.h): the launcher waits for the reporter at most reportTimeLimitMs
+// (120 s, 60 s past the reporter's own watchdog); a parked thread waits as long and then ends
+// the process with 4660 itself, which also frees a reporting thread stuck on a lock that a
+// faulted thread holds. No wait in the library is unbounded, and it starts no thread.
 //
 // Every capturing body keeps a standard frame and makes a real call (no tail call) to the
 // launcher, so that the captured Ebp and Esp describe a frame that still exists while the

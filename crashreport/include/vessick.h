@@ -7,8 +7,9 @@
  * program orlent.exe, after which the process ends with exit code 4660 (0x1234).
  *
  * The functions use the caller-cleans (cdecl) convention, take UTF-8 text, return nothing and
- * report no errors. Call them from one thread at a time. Keep the library loaded for the life
- * of the process: nothing is uninstalled when it is unloaded.
+ * report no errors. Call them from one thread at a time. Unloading the library (FreeLibrary)
+ * ends crash reporting: it removes its vectored handler and gives back every hook that still
+ * holds one of its handlers (what the host had there before InitOrlent comes back).
  */
 #ifndef VESSICK_H
 #define VESSICK_H
@@ -27,7 +28,8 @@ extern "C" {
  *   number1..3    numbers stored for the reporter; only the low 16 bits of each are kept.
  *   reporterDir   folder that holds orlent.exe (UTF-8). Empty (or null): the reporter is looked
  *                 for in the system's standard search order.
- * Calling it again starts over with a new record (the user number is then 0 again).
+ * Calling it again starts over with a new record (the user number is then 0 again). A call
+ * that cannot get the memory it needs changes nothing: the earlier record and folder stay.
  */
 void __cdecl InitOrlent(const char* text1, const char* text2, const char* text3,
                         const char* text4, unsigned int number1, unsigned int number2,
