@@ -160,9 +160,8 @@ class Run {
         SaveHistory();
         Finish(*entry, Answer("sent", response));
         ++summary_.sent;
-        summary_.lines.push_back(L"report " + Wide(entry->report) + L" sent: HTTP " +
-                                 std::to_wstring(response.status) + L" " +
-                                 Wide(FirstLine(response.body)));
+        summary_.lines.push_back(L"report " + Wide(entry->report) + L" sent: " +
+                                 Wide(StatusText(response)));
         return true;
       case Verdict::kRejected:
         history_.consecutiveFailures = 0;
@@ -170,8 +169,8 @@ class Run {
         Finish(*entry, Answer("rejected by the server", response));
         ++summary_.rejected;
         summary_.problems.push_back(L"report " + Wide(entry->report) +
-                                    L" was rejected by the server: HTTP " +
-                                    std::to_wstring(response.status));
+                                    L" was rejected by the server: " +
+                                    Wide(StatusText(response)));
         return true;
       case Verdict::kRetry:
         break;
@@ -181,16 +180,18 @@ class Run {
     history_.notBefore =
         now + RetryDelayMs(config_, history_.consecutiveFailures, retryAfter);
     SaveHistory();
-    entry->lastError = response.status == 0
-                           ? response.error
-                           : "HTTP " + std::to_string(response.status) + " " +
-                                 FirstLine(response.body);
+    entry->lastError = response.status == 0 ? response.error : StatusText(response);
     std::wstring error;
     if (!store_->SaveEntry(*entry, &error)) summary_.problems.push_back(error);
     summary_.problems.push_back(L"report " + Wide(entry->report) + L" not sent (" +
                                 Wide(entry->lastError) + L"); next attempt after " +
                                 Wide(IsoTime(history_.notBefore)));
     return false;
+  }
+
+  static std::string StatusText(const HttpResponse& response) {
+    const std::string line = FirstLine(response.body);
+    return "HTTP " + std::to_string(response.status) + (line.empty() ? "" : " " + line);
   }
 
   static std::string FirstLine(const std::string& text) {
