@@ -3,6 +3,7 @@ arrived and answers from a script. Runs on a thread of the test process; `with C
 stops it and waits for its threads on every way out."""
 import gzip
 import socket
+import ssl
 import threading
 import time
 from dataclasses import dataclass, field
@@ -56,7 +57,8 @@ class Reply:
 
 
 class Collector:
-    def __init__(self, script=None):
+    def __init__(self, script=None, certificate=None):
+        """certificate: (certificate file, key file) to serve HTTPS as "localhost"."""
         self.script = list(script or [Reply()])
         self.received: list[Received] = []
         self.answered: list[float] = []
@@ -91,6 +93,12 @@ class Collector:
         self._server.block_on_close = True
         self.port = self._server.server_address[1]
         self.url = f"http://127.0.0.1:{self.port}/submit"
+        if certificate:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*map(str, certificate))
+            self._server.socket = context.wrap_socket(self._server.socket, server_side=True)
+            # The certificate names localhost; Wine does not match IP-address names.
+            self.url = f"https://localhost:{self.port}/submit"
         self._thread = threading.Thread(target=self._server.serve_forever)
 
     def __enter__(self):

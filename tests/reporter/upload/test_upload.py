@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 from collector import Collector, Reply, closed_port_url
+from package_server import test_ca, trust_ca_in_prefix, untrusted_ca
 from winproc import BIN_DIR, TEST_BIN_DIR, WINE_RUN, run, winpath
 
 PRODUCT = "\u6e38\u620f Game"
@@ -104,6 +105,25 @@ def test_fields_and_files_arrive_byte_exact(setup, compressed):
     assert setup.entry(folder.name) is None
     assert "CrashID=bp-00000000-0000-0000-0000-000000000001" in setup.result(folder.name)
     assert f"report {folder.name} sent: HTTP 200" in outcome.stdout.decode()
+
+
+def test_https_checks_the_certificate(setup):
+    trusted = test_ca()
+    trust_ca_in_prefix(trusted)
+    with Collector(certificate=(trusted.server_cert, trusted.server_key)) as collector:
+        setup.configure(collector.url)
+        setup.report("trusted", signature="game.exe+0x1")
+        assert setup.orlent("/upload").exit_code == 0
+    assert len(collector.received) == 1 and setup.entry("trusted") is None
+
+    stranger = untrusted_ca()
+    with Collector(certificate=(stranger.server_cert, stranger.server_key)) as collector:
+        setup.configure(collector.url, time_limit_seconds=2)
+        setup.report("untrusted", signature="game.exe+0x2")
+        assert setup.orlent("/upload").exit_code == 0
+    assert collector.received == []
+    entry = setup.entry("untrusted")
+    assert entry["state"] == "queued" and "WinHttp" in entry["last_error"], entry
 
 
 def test_nothing_is_sent_when_disabled_or_unconfigured(setup):
