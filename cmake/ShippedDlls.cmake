@@ -8,7 +8,7 @@
 #   SHIPPED_DLLS       the DLLs routed through it; each one's folder defines the real target
 #                      when SHIPPED_DLLS_ONLY is set and calls import_shipped_dll otherwise.
 option(SHIPPED_DLLS_ONLY "Build only the shipped DLLs (the win32-thread-model build)" OFF)
-set(SHIPPED_DLLS Vessick)
+set(SHIPPED_DLLS Vessick Quennet)
 
 # In the second build: where a shipped DLL goes and how it is named.
 function(shipped_dll_output target)
