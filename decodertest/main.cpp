@@ -4,6 +4,7 @@
 #include <clocale>
 #include <iostream>
 
+#include "console_output.h"
 #include "console_pause.h"
 #include "test_quennet.h"
 #include "win/unique_handle.h"
@@ -11,6 +12,7 @@
 int wmain(int, wchar_t**, wchar_t**) {
   // The wide console stream writes Chinese text in the code page of this locale.
   std::setlocale(LC_ALL, "chs");
+  ShowWideOutputOnConsole();
 
   win::UniqueModule library(::LoadLibraryW(L"Quennet.dll"));
   if (!library) {
