@@ -12,11 +12,12 @@
 
 namespace {
 
-// The built-in test packages, served by the local package server.
+// The built-in test packages, served by the local package server. The host is named, not given
+// as an address: Wine's certificate check matches a DNS name but never an IP address.
 constexpr const wchar_t* kBuiltInUrls[] = {
-    L"https://127.0.0.1:47443/packages/155M", L"http://127.0.0.1:47080/packages/220M",
-    L"http://127.0.0.1:47080/packages/480M",  L"http://127.0.0.1:47080/packages/1.7G",
-    L"http://127.0.0.1:47080/packages/60G",
+    L"https://localhost:47443/packages/155M", L"http://localhost:47080/packages/220M",
+    L"http://localhost:47080/packages/480M",  L"http://localhost:47080/packages/1.7G",
+    L"http://localhost:47080/packages/60G",
 };
 
 void PrintMenu() {

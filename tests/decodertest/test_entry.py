@@ -4,8 +4,8 @@ import subprocess
 
 import pytest
 
-from tremath_harness import (MENU, MODE_PROMPT, PAUSE_PROMPT, WITHOUT_FACTORIES, console_bytes,
-                             start_lines, tremath_folder)
+from tremath_harness import (BUILT_IN_URLS, MENU, MODE_PROMPT, PAUSE_PROMPT, WITHOUT_FACTORIES,
+                             console_bytes, start_lines, tremath_folder)
 from winproc import WINE_RUN
 
 MISSING = console_bytes("加载Quennet.dll失败！") + PAUSE_PROMPT.encode()
@@ -36,7 +36,7 @@ def test_library_without_the_factory_is_reported_and_nothing_is_called(tmp_path)
     result = folder.run(stdin="0\n0\n")
     extract = folder.win("QuennetTest", "游戏", "0")
     assert result.stdout == console_bytes(
-        MENU + MODE_PROMPT + start_lines("https://127.0.0.1:47443/packages/155M", extract) +
+        MENU + MODE_PROMPT + start_lines(BUILT_IN_URLS[0], extract) +
         "Quennet.dll中找不到CreateQuennet！\n")
     assert result.exit_code == 0
 

@@ -23,11 +23,11 @@ MENU = ("请选择内置测试安装包大小：\r\n"
 URL_PROMPT = "请输入自定义url:\n"
 MODE_PROMPT = "请选择流式解压方式：0，安装包不落地， 1，安装包落地\n"
 BUILT_IN_URLS = [
-    "https://127.0.0.1:47443/packages/155M",
-    "http://127.0.0.1:47080/packages/220M",
-    "http://127.0.0.1:47080/packages/480M",
-    "http://127.0.0.1:47080/packages/1.7G",
-    "http://127.0.0.1:47080/packages/60G",
+    "https://localhost:47443/packages/155M",
+    "http://localhost:47080/packages/220M",
+    "http://localhost:47080/packages/480M",
+    "http://localhost:47080/packages/1.7G",
+    "http://localhost:47080/packages/60G",
 ]
 
 
