@@ -34,3 +34,14 @@ def test_factories_are_stdcall():
         argument_bytes = {b"CreateQuennet": 24, b"CreateSimpleHttpRequest": 28}[symbol.name]
         code = image[symbol.address:symbol.address + 400]
         assert bytes([0xC2, argument_bytes, 0]) in code, symbol.name
+
+
+def test_carries_no_winpthreads():
+    """Built with the win32 thread model: no winpthreads inside, so loading the DLL registers
+    no vectored exception handler that every exception of the host would pay for."""
+    pe = pefile.PE(str(BIN_DIR / "Quennet.dll"))
+    imported = {imp.name.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT for imp in entry.imports
+                if imp.name}
+    assert "AddVectoredExceptionHandler" not in imported
+    data = (BIN_DIR / "Quennet.dll").read_bytes()
+    assert b"pthread_mutex" not in data and b"winpthread" not in data.lower()
