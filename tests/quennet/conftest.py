@@ -33,6 +33,10 @@ def package_contents(seed: int) -> dict:
     }
 
 
+# Smaller than the first tail request: its answer is the whole package.
+TINY = {"a.txt": b"hello", "b/c.txt": b"x" * 1000}
+
+
 def write_zip(path: Path, contents: dict):
     with zipfile.ZipFile(path, "w") as archive:
         for name, data in contents.items():
@@ -65,6 +69,7 @@ def served():
         write_zip(folder / "small.zip", contents)
         write_tar_gz(folder / "small.tar.gz", contents)
         (folder / "not-an-archive.bin").write_bytes(b"\x00" * 100_000)
+        write_zip(folder / "tiny.zip", TINY)
         yield Served(folder, contents)
     finally:
         shutil.rmtree(folder, ignore_errors=True)

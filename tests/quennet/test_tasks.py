@@ -6,7 +6,7 @@ import urllib.request
 
 import pytest
 
-from conftest import run_task, tree_of
+from conftest import TINY, run_task, tree_of
 from package_server import running_server, untrusted_ca
 
 OK, BAD_ARGUMENT, BAD_URL, UNREACHABLE, TLS, HTTP_STATUS, DROPPED, STALLED = range(8)
@@ -44,6 +44,15 @@ def test_extracts_byte_exact(server, served, scratch, archive, keep):
     assert seen[-1]["range"] == "bytes=0-" and seen[-1]["if_range"] == seen[0]["if_range"] or \
         seen[-1]["if_range"]
     assert all(r["if_range"] for r in seen[1:])
+
+
+def test_package_smaller_than_the_tail_request_takes_one_request(server, served, scratch):
+    server.clear_requests()
+    result = run_task(server.http_url("/files/tiny.zip"), scratch / "dl", scratch / "out")
+    completed_once(result, OK)
+    assert tree_of(scratch / "out") == TINY
+    assert tree_of(scratch / "dl") == {"tiny.zip": served.bytes_of("tiny.zip")}
+    assert [r["range"] for r in server.requests()] == ["bytes=-65558"]
 
 
 def test_download_only_keeps_the_file_and_extracts_nothing(server, served, scratch):
