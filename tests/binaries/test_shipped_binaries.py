@@ -12,7 +12,8 @@ SHIPPED = {
     # name: (kind, exact export names or None, allowed imports)
     "Vessick.dll": ("dll", {"InitOrlent", "SetOrlentUin", "ValidateOrlent"}, SYSTEM_DLLS),
     "Tremath.exe": ("exe", None, SYSTEM_DLLS | {"user32.dll", "shlwapi.dll"}),
-    "orlent.exe": ("exe", None, SYSTEM_DLLS | {"dbghelp.dll", "version.dll", "shell32.dll"}),
+    "orlent.exe": ("exe", None, SYSTEM_DLLS | {"dbghelp.dll", "version.dll", "shell32.dll",
+                                              "winhttp.dll"}),
 }
 
 
