@@ -41,10 +41,38 @@ bool CheckProcess(const vessick::HandOff& handOff, std::wstring* error) {
   return true;
 }
 
-bool WriteReportFiles(const std::wstring& folder, const CrashReport& report,
-                      std::wstring* error) {
-  return WriteFileAtomically(folder + L"\\" + kTextFileName, FormatTextReport(report), error) &&
-         WriteFileAtomically(folder + L"\\" + kJsonFileName, FormatJsonReport(report), error);
+// report.txt never calls a report complete whose sibling is missing: the JSON goes first and
+// a failure to write it is one of the text's problems; when the text then fails, the JSON is
+// written again naming that. False when neither file could be written (then the empty folder
+// is removed, so that a crash loop on a full disk leaves nothing behind).
+bool WriteReportFiles(const std::wstring& folder, CrashReport* report, std::wstring* error) {
+  const std::wstring jsonPath = folder + L"\\" + kJsonFileName;
+  std::wstring jsonError, textError;
+  const bool jsonWritten = WriteFileAtomically(jsonPath, FormatJsonReport(*report), &jsonError);
+  if (!jsonWritten) report->problems.push_back(L"no report.json: " + jsonError);
+  const bool textWritten = WriteFileAtomically(folder + L"\\" + kTextFileName,
+                                               FormatTextReport(*report), &textError);
+  if (!textWritten) {
+    report->problems.push_back(L"no report.txt: " + textError);
+    // A report.json that calls itself complete would lie; when there is no room for a copy
+    // beside it, its own space is given up for the new one.
+    const std::string json = FormatJsonReport(*report);
+    std::wstring again;
+    if (jsonWritten && !WriteFileAtomically(jsonPath, json, &again)) {
+      ::DeleteFileW(jsonPath.c_str());
+      if (!WriteFileAtomically(jsonPath, json, &again)) {
+        *error = textError;
+        ::RemoveDirectoryW(folder.c_str());
+        return false;
+      }
+    }
+  }
+  if (!jsonWritten && !textWritten) {
+    *error = textError;
+    ::RemoveDirectoryW(folder.c_str());  // only when empty: a dump that was written stays
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -89,7 +117,7 @@ int RunReporter(const wchar_t* commandLine) {
   // ended, its report is complete, and the reporter's line comes before anything the host's
   // parent prints next.
   CrashReport report = CollectCrash(*handOff, *folder, nowUtc);
-  const bool written = WriteReportFiles(*folder, report, &error);
+  const bool written = WriteReportFiles(*folder, &report, &error);
   if (written)
     PrintLine((report.complete() ? L"orlent: crash report written to "
                                  : L"orlent: incomplete crash report written to ") +

@@ -2,6 +2,7 @@
 
 #include <dbghelp.h>
 
+#include "report/write_failure.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
 
@@ -49,14 +50,23 @@ DumpResult WriteMinidump(const std::wstring& path, const DumpRequest& request) {
                              withException ? &exception : nullptr,
                              userStreams.UserStreamCount != 0 ? &userStreams : nullptr,
                              nullptr)) {
-      result.problem = win::CallFailed(L"MiniDumpWriteDump");
+      result.problem = CallFailedWith(L"MiniDumpWriteDump", ::GetLastError());
     } else {
       std::vector<uint32_t> required = {ThreadListStream, ModuleListStream};
       if (withException) required.push_back(ExceptionStream);
       if (userStreams.UserStreamCount != 0) required.push_back(kBlockStreamType);
       result.check = CheckMinidump(file.get(), required);
       if (!result.check.good) result.problem = L"the dump is not usable: " + result.check.problem;
-      else if (!::FlushFileBuffers(file.get())) result.problem = win::CallFailed(L"FlushFileBuffers");
+      else if (!::FlushFileBuffers(file.get()))
+        result.problem = CallFailedWith(L"FlushFileBuffers", ::GetLastError());
+    }
+    // A dump cut short by a full disk is named as such; asked while the cut file still holds
+    // its space.
+    if (!result.problem.empty()) {
+      const std::wstring full = FullDiskText(FolderOf(path));
+      if (!full.empty())
+        result.problem = full + L": MiniDumpWriteDump could not write the whole dump (" +
+                         result.problem + L")";
     }
   }
   if (result.problem.empty() &&

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "report/write_failure.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
 
@@ -103,10 +104,17 @@ bool WriteFileAtomically(const std::wstring& path, const std::string& bytes,
       return false;
     }
     DWORD written = 0;
-    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     nullptr) ||
-        written != bytes.size() || !::FlushFileBuffers(file.get())) {
-      *error = win::CallFailed(L"WriteFile") + L" for " + temporary;
+    const BOOL wrote = ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                   &written, nullptr);
+    const DWORD code = wrote ? ERROR_SUCCESS : ::GetLastError();
+    // Asked before the partial file is removed, which gives its space back.
+    std::wstring failure;
+    if (!wrote || written != bytes.size())
+      failure = WriteFailedText(code, written, bytes.size(), FolderOf(path));
+    else if (!::FlushFileBuffers(file.get()))
+      failure = CallFailedWith(L"FlushFileBuffers", ::GetLastError());
+    if (!failure.empty()) {
+      *error = failure + L" for " + temporary;
       file.reset();
       ::DeleteFileW(temporary.c_str());
       return false;

@@ -1,0 +1,115 @@
+"""Where the report goes when the disk or the reports root lets it down.
+
+A crash of the small C host (game_host_o2) is reported by the real orlent.exe into a reports root
+that is nearly full (a small tmpfs mapped as a Wine drive), or that names a file or a read-only
+place. The report must never call itself complete with a file missing, must name a full disk as
+such, and must say where it went when the chosen root could not be used.
+"""
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+from contextlib import contextmanager
+from pathlib import Path
+
+import pytest
+
+from winproc import BIN_DIR, BUILD_DIR, TEST_BIN_DIR, run, winpath
+
+CRASH_EXIT = 4660
+HOST = TEST_BIN_DIR / "game_host_o2.exe"
+DRIVE_SIZE_KB = 256
+
+
+def crash(reports_dir: str, scratch: Path):
+    return run(HOST, "null", winpath(BIN_DIR), winpath(scratch / "facts.txt"), timeout=90,
+               env={"ORLENT_REPORTS_DIR": reports_dir})
+
+
+def unix_path(windows_path: str) -> Path:
+    """A path orlent printed, in Unix form (drive letters through the prefix's dosdevices)."""
+    drive, rest = windows_path[:2], windows_path[3:]
+    device = BUILD_DIR / "wineprefix" / "dosdevices" / drive.lower()
+    return device.resolve() / rest.replace("\\", "/")
+
+
+def printed_folder(outcome) -> Path:
+    line = outcome.stdout.decode("utf-8", "replace").strip().splitlines()[-1]
+    assert " written to " in line, outcome
+    return unix_path(line.split(" written to ", 1)[1])
+
+
+@pytest.fixture
+def scratch():
+    folder = Path(tempfile.mkdtemp(prefix="orlent-faults-"))
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+@contextmanager
+def mounted_tmpfs(options: str):
+    """A small tmpfs mapped as a Wine drive letter; unmapped and unmounted whatever happens."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small filesystem needs root")
+    dosdevices = BUILD_DIR / "wineprefix" / "dosdevices"
+    letter = next(l for l in "ponmlkjih" if not os.path.lexists(dosdevices / f"{l}:"))
+    with tempfile.TemporaryDirectory(prefix="orlent-mnt-") as mount_point:
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", mount_point],
+                                 capture_output=True)
+        if mounted.returncode != 0:
+            pytest.skip(f"mount not permitted here: {mounted.stderr.decode().strip()}")
+        link = dosdevices / f"{letter}:"
+        try:
+            link.symlink_to(mount_point)
+            yield f"{letter.upper()}:", Path(mount_point)
+        finally:
+            if link.is_symlink():
+                link.unlink()
+            if subprocess.run(["umount", mount_point]).returncode != 0:
+                subprocess.run(["umount", "-l", mount_point])
+
+
+# Free space left on the drive before the crash. The small host's dump is about 10 KB, its JSON
+# about 9 KB and its text about 3.5 KB: these run out at the dump, at the JSON, at the text, and
+# with room for the dump and the JSON only.
+FREE_KB = [4, 8, 12, 16, 24]
+
+
+@pytest.mark.parametrize("free_kb", FREE_KB)
+def test_a_full_disk_is_named_and_no_report_calls_itself_complete(scratch, free_kb):
+    with mounted_tmpfs(f"size={DRIVE_SIZE_KB}k") as (drive, mount_point):
+        (mount_point / "filler").write_bytes(b"\0" * ((DRIVE_SIZE_KB - free_kb) * 1024))
+        outcome = crash(drive + "\\reports", scratch)
+        assert outcome.exit_code == CRASH_EXIT, outcome
+        output = (outcome.stdout + outcome.stderr).decode("utf-8", "replace")
+        assert "(error 0)" not in output and "Success" not in output, output
+        folders = list((mount_point / "reports").iterdir())
+        assert len(folders) <= 1, folders
+        files = {p.name: p for p in folders[0].iterdir()} if folders else {}
+        assert not [n for n in files if n.endswith(".tmp")], files
+        assert not {"crash.dmp", "report.json", "report.txt"} <= files.keys(), \
+            "the drive was meant to run out"
+        problems = []
+        if "report.txt" in files:
+            text = files["report.txt"].read_text(encoding="utf-8")
+            assert text.splitlines()[1].startswith("INCOMPLETE"), text
+            assert "(error 0)" not in text
+            problems += [l[4:] for l in text.splitlines() if l.startswith("  - ")]
+        if "report.json" in files:
+            report = json.loads(files["report.json"].read_text(encoding="utf-8"))
+            assert report["complete"] is False, files
+            problems += report["problems"]
+        if not problems:
+            # Nothing readable was written: orlent says so and why.
+            assert "cannot write the report" in output and "the disk is full" in output, output
+            return
+        assert "incomplete crash report written to" in output, output
+        missing = {"crash.dmp": "no minidump: ", "report.json": "no report.json: ",
+                   "report.txt": "no report.txt: "}
+        for name, prefix in missing.items():
+            if name in files:
+                continue
+            said = [p for p in problems if p.startswith(prefix)]
+            assert said and all(p.startswith(prefix + "the disk is full") for p in said), problems
+            assert not [p for p in said if "lies outside the file" in p.split("(", 1)[0]]
