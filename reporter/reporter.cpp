@@ -105,18 +105,20 @@ int RunReporter(const wchar_t* commandLine) {
 
   SYSTEMTIME nowUtc;
   ::GetSystemTime(&nowUtc);
-  const std::optional<std::wstring> root = ReportsRoot(&error);
-  const std::optional<std::wstring> folder =
-      root ? CreateReportFolder(*root, nowUtc, handOff->processId, &error) : std::nullopt;
-  if (!folder) {
+  const std::optional<CreatedReportFolder> created = CreateReportFolderInFirstUsable(
+      ReportsRootChoices(), nowUtc, handOff->processId, &error);
+  if (!created) {
     PrintError(L"cannot create a report folder: " + error);
     return kCannotWriteReport;
   }
+  const std::optional<std::wstring> folder = created->folder;
 
   // The host is released only once the report is on disk: when the host's process has
   // ended, its report is complete, and the reporter's line comes before anything the host's
   // parent prints next.
   CrashReport report = CollectCrash(*handOff, *folder, nowUtc);
+  report.reportsRootNote = created->note;
+  if (!created->note.empty()) PrintError(created->note);
   const bool written = WriteReportFiles(*folder, &report, &error);
   if (written)
     PrintLine((report.complete() ? L"orlent: crash report written to "

@@ -67,6 +67,45 @@ std::optional<std::wstring> ReportsRoot(std::wstring* error) {
   return std::wstring(localAppData) + L"\\Vessick\\CrashReports";
 }
 
+std::vector<ReportsRootChoice> ReportsRootChoices() {
+  std::vector<ReportsRootChoice> choices;
+  std::wstring error;
+  if (::GetEnvironmentVariableW(kReportsRootVariable, nullptr, 0) > 1) {
+    if (std::optional<std::wstring> chosen = ReportsRoot(&error))
+      choices.push_back({*chosen, std::wstring(kReportsRootVariable)});
+  }
+  wchar_t localAppData[MAX_PATH] = {};
+  if (SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+                                   SHGFP_TYPE_CURRENT, localAppData)))
+    choices.push_back({std::wstring(localAppData) + L"\\Vessick\\CrashReports",
+                       L"the default reports root"});
+  wchar_t temp[MAX_PATH + 1] = {};
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+  if (length > 0 && length <= MAX_PATH)
+    choices.push_back({std::wstring(temp, length) + L"Vessick\\CrashReports",
+                       L"the temporary folder"});
+  return choices;
+}
+
+std::optional<CreatedReportFolder> CreateReportFolderInFirstUsable(
+    const std::vector<ReportsRootChoice>& choices, const SYSTEMTIME& utc, DWORD processId,
+    std::wstring* error) {
+  std::wstring reasons;
+  for (const ReportsRootChoice& choice : choices) {
+    std::wstring why;
+    if (std::optional<std::wstring> folder = CreateReportFolder(choice.root, utc, processId, &why)) {
+      CreatedReportFolder created{std::move(*folder), {}};
+      if (!reasons.empty())
+        created.note = reasons + L"; the report went to " + choice.what + L" (" + choice.root + L")";
+      return created;
+    }
+    reasons += (reasons.empty() ? L"" : L"; ") + choice.what + L" (" + choice.root +
+               L") cannot be used: " + why;
+  }
+  *error = reasons.empty() ? std::wstring(L"no reports root could be named") : reasons;
+  return std::nullopt;
+}
+
 std::wstring ReportFolderName(const SYSTEMTIME& utc, DWORD processId) {
   wchar_t name[64];
   std::swprintf(name, 64, L"%04u-%02u-%02u_%02u%02u%02u.%03u_p%lu", utc.wYear, utc.wMonth,

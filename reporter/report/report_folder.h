@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace orlent {
 
@@ -24,6 +25,30 @@ std::wstring ReportFolderName(const SYSTEMTIME& utc, DWORD processId);
 // named by ReportFolderName with "-2", "-3"... added if that name is taken.
 std::optional<std::wstring> CreateReportFolder(const std::wstring& root, const SYSTEMTIME& utc,
                                                DWORD processId, std::wstring* error);
+
+// A place reports may go, tried in order until one takes a new report folder.
+struct ReportsRootChoice {
+  std::wstring root;
+  std::wstring what;  // "ORLENT_REPORTS_DIR", "the default reports root", "the temporary folder"
+};
+
+// ORLENT_REPORTS_DIR when set, then %LOCALAPPDATA%\Vessick\CrashReports, then
+// %TEMP%\Vessick\CrashReports: a root that cannot be used (a file, a read-only place) must not
+// lose the report. Roots that cannot even be named are left out.
+std::vector<ReportsRootChoice> ReportsRootChoices();
+
+struct CreatedReportFolder {
+  std::wstring folder;
+  // Empty when the first choice took it; otherwise why each earlier one could not be used and
+  // where the report went.
+  std::wstring note;
+};
+
+// CreateReportFolder in the first of `choices` that takes it; nothing (every reason in
+// *error) when none does.
+std::optional<CreatedReportFolder> CreateReportFolderInFirstUsable(
+    const std::vector<ReportsRootChoice>& choices, const SYSTEMTIME& utc, DWORD processId,
+    std::wstring* error);
 
 // Writes `bytes` to `path` + ".tmp" and renames it to `path`, so that a reader never sees
 // half a file.

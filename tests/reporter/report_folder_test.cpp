@@ -18,6 +18,37 @@ std::wstring ScratchFolder() {
          std::to_wstring(::GetTickCount());
 }
 
+void RemoveTree(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(child);
+      else ::DeleteFileW(child.c_str());
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  }
+  ::RemoveDirectoryW(path.c_str());
+}
+
+// Every test's scratch folder, removed when the test ends, also when it fails.
+class ReportFolder : public ::testing::Test {
+ protected:
+  std::wstring Scratch() {
+    scratch_.push_back(ScratchFolder() + L"-" + std::to_wstring(scratch_.size()));
+    return scratch_.back();
+  }
+  void TearDown() override {
+    for (const std::wstring& folder : scratch_) RemoveTree(folder);
+  }
+
+ private:
+  std::vector<std::wstring> scratch_;
+};
+
 std::vector<std::wstring> Entries(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
@@ -39,7 +70,7 @@ SYSTEMTIME Utc(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD sec
   return t;
 }
 
-TEST(ReportFolder, NamesSortByTime) {
+TEST_F(ReportFolder, NamesSortByTime) {
   EXPECT_EQ(ReportFolderName(Utc(2024, 1, 31, 10, 15, 30, 7), 812),
             L"2024-01-31_101530.007_p812");
   const std::vector<std::wstring> inTimeOrder = {
@@ -52,8 +83,8 @@ TEST(ReportFolder, NamesSortByTime) {
   EXPECT_TRUE(std::is_sorted(inTimeOrder.begin(), inTimeOrder.end()));
 }
 
-TEST(ReportFolder, CreatesTheRootAndNeverReusesAFolder) {
-  const std::wstring root = ScratchFolder() + L"\\deeper\\reports";
+TEST_F(ReportFolder, CreatesTheRootAndNeverReusesAFolder) {
+  const std::wstring root = Scratch() + L"\\deeper\\reports";
   const SYSTEMTIME when = Utc(2024, 1, 31, 10, 15, 30, 7);
   std::wstring error;
   std::vector<std::wstring> made;
@@ -68,8 +99,8 @@ TEST(ReportFolder, CreatesTheRootAndNeverReusesAFolder) {
   EXPECT_EQ(Entries(root).size(), 3u);
 }
 
-TEST(ReportFolder, ARootThatCannotBeMadeIsAnError) {
-  const std::wstring scratch = ScratchFolder();
+TEST_F(ReportFolder, ARootThatCannotBeMadeIsAnError) {
+  const std::wstring scratch = Scratch();
   ASSERT_TRUE(::CreateDirectoryW(scratch.c_str(), nullptr));
   std::wstring error;
   ASSERT_TRUE(WriteFileAtomically(scratch + L"\\file", "x", &error)) << error;
@@ -81,8 +112,8 @@ TEST(ReportFolder, ARootThatCannotBeMadeIsAnError) {
   EXPECT_NE(error.find(L"is not a folder"), std::wstring::npos) << error;
 }
 
-TEST(ReportFolder, FilesAppearWholeUnderTheirNames) {
-  const std::wstring scratch = ScratchFolder();
+TEST_F(ReportFolder, FilesAppearWholeUnderTheirNames) {
+  const std::wstring scratch = Scratch();
   ASSERT_TRUE(::CreateDirectoryW(scratch.c_str(), nullptr));
   std::wstring error;
   ASSERT_TRUE(WriteFileAtomically(scratch + L"\\report.txt", "first", &error)) << error;
@@ -94,7 +125,7 @@ TEST(ReportFolder, FilesAppearWholeUnderTheirNames) {
   EXPECT_EQ(data.nFileSizeLow, 11u);
 }
 
-TEST(ReportFolder, TheEnvironmentChoosesTheRoot) {
+TEST_F(ReportFolder, TheEnvironmentChoosesTheRoot) {
   std::wstring error;
   ::SetEnvironmentVariableW(kReportsRootVariable, L"D:\\elsewhere\\reports");
   EXPECT_EQ(ReportsRoot(&error).value_or(L""), L"D:\\elsewhere\\reports");
@@ -108,6 +139,51 @@ TEST(ReportFolder, TheEnvironmentChoosesTheRoot) {
   const auto standard = ReportsRoot(&error);
   ASSERT_TRUE(standard) << error;
   EXPECT_NE(standard->find(L"\\Vessick\\CrashReports"), std::wstring::npos) << *standard;
+}
+
+// Unusable roots are passed over in order, each with its reason, and the note names where the
+// report went; the last choice is where the reporter falls back to the temporary folder.
+TEST_F(ReportFolder, UnusableRootsFallBackInOrderAndSaySo) {
+  const std::wstring scratch = Scratch();
+  ASSERT_TRUE(::CreateDirectoryW(scratch.c_str(), nullptr));
+  std::wstring error;
+  ASSERT_TRUE(WriteFileAtomically(scratch + L"\\file", "x", &error)) << error;
+  const ReportsRootChoice file{scratch + L"\\file", L"ORLENT_REPORTS_DIR"};
+  const ReportsRootChoice under{scratch + L"\\file\\below", L"the default reports root"};
+  const ReportsRootChoice usable{scratch + L"\\temp\\reports", L"the temporary folder"};
+  const SYSTEMTIME when = Utc(2024, 1, 31, 10, 15, 30, 7);
+
+  auto first = CreateReportFolderInFirstUsable({usable, file}, when, 9, &error);
+  ASSERT_TRUE(first) << error;
+  EXPECT_EQ(first->folder, usable.root + L"\\2024-01-31_101530.007_p9");
+  EXPECT_EQ(first->note, L"");
+
+  auto fallen = CreateReportFolderInFirstUsable({file, under, usable}, when, 9, &error);
+  ASSERT_TRUE(fallen) << error;
+  EXPECT_EQ(fallen->folder, usable.root + L"\\2024-01-31_101530.007_p9-2");
+  EXPECT_EQ(fallen->note.find(L"ORLENT_REPORTS_DIR (" + file.root + L") cannot be used: "), 0u)
+      << fallen->note;
+  EXPECT_NE(fallen->note.find(L"; the default reports root (" + under.root + L") cannot be used: "),
+            std::wstring::npos) << fallen->note;
+  const std::wstring went = L"; the report went to the temporary folder (" + usable.root + L")";
+  EXPECT_EQ(fallen->note.substr(fallen->note.size() - went.size()), went) << fallen->note;
+
+  EXPECT_FALSE(CreateReportFolderInFirstUsable({file, under}, when, 9, &error));
+  EXPECT_NE(error.find(L"the default reports root ("), std::wstring::npos) << error;
+  EXPECT_FALSE(CreateReportFolderInFirstUsable({}, when, 9, &error));
+}
+
+TEST_F(ReportFolder, TheChoicesEndWithTheDefaultRootAndTheTemporaryFolder) {
+  ::SetEnvironmentVariableW(kReportsRootVariable, L"D:\\elsewhere");
+  std::vector<ReportsRootChoice> choices = ReportsRootChoices();
+  ASSERT_EQ(choices.size(), 3u);
+  EXPECT_EQ(choices[0].root, L"D:\\elsewhere");
+  EXPECT_NE(choices[1].root.find(L"\\Vessick\\CrashReports"), std::wstring::npos);
+  wchar_t temp[MAX_PATH + 1];
+  ::GetTempPathW(MAX_PATH + 1, temp);
+  EXPECT_EQ(choices[2].root, std::wstring(temp) + L"Vessick\\CrashReports");
+  ::SetEnvironmentVariableW(kReportsRootVariable, nullptr);
+  EXPECT_EQ(ReportsRootChoices().size(), 2u);
 }
 
 }  // namespace

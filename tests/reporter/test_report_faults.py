@@ -113,3 +113,45 @@ def test_a_full_disk_is_named_and_no_report_calls_itself_complete(scratch, free_
             said = [p for p in problems if p.startswith(prefix)]
             assert said and all(p.startswith(prefix + "the disk is full") for p in said), problems
             assert not [p for p in said if "lies outside the file" in p.split("(", 1)[0]]
+
+
+@contextmanager
+def a_file():
+    with tempfile.TemporaryDirectory(prefix="orlent-root-") as folder:
+        path = Path(folder) / "not-a-folder"
+        path.write_text("a file where the reports root should be")
+        yield winpath(path)
+
+
+@contextmanager
+def a_read_only_drive():
+    with mounted_tmpfs("size=64k,ro") as (drive, _):
+        yield drive + "\\reports"
+
+
+@pytest.mark.parametrize("unusable", [a_file, a_read_only_drive], ids=["file", "read-only"])
+def test_an_unusable_reports_root_falls_back_and_says_where_the_report_went(scratch, unusable):
+    with unusable() as reports_dir:
+        outcome = crash(reports_dir, scratch)
+    folder = printed_folder(outcome)
+    try:
+        assert outcome.exit_code == CRASH_EXIT, outcome
+        assert folder.parent.name == "CrashReports" and folder.parent.parent.name == "Vessick"
+        assert "AppData" in str(folder), folder  # the default root, under %LOCALAPPDATA%
+        report = json.loads((folder / "report.json").read_text(encoding="utf-8"))
+        assert report["complete"] is True, report["problems"]
+        note = report["reportsRootNote"]
+        assert note.startswith(f"ORLENT_REPORTS_DIR ({reports_dir}) cannot be used: "), note
+        assert note.endswith("the report went to the default reports root ("
+                             + "\\".join(outcome.stdout.decode().split(" written to ")[1]
+                                         .strip().split("\\")[:-1]) + ")"), note
+        text = (folder / "report.txt").read_text(encoding="utf-8")
+        assert "  Reports root:   " + note in text
+        assert note in outcome.stderr.decode("utf-8", "replace")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+        for parent in (folder.parent, folder.parent.parent):
+            try:
+                parent.rmdir()  # only when this test made it and left it empty
+            except OSError:
+                break
