@@ -83,12 +83,13 @@ class Folder:
     def download_dir(self) -> str:
         return self.win("QuennetTest", "游戏")
 
-    def run(self, *args, stdin: str = "", script: str = "", timeout: float = 30) -> ConsoleRun:
+    def run(self, *args, stdin: str = "", script: str = "", timeout: float = 30,
+            env: dict | None = None) -> ConsoleRun:
         (self.path / "quennet_script.txt").write_text(script, encoding="utf-8")
         record_file = self.path / "quennet_record.txt"
         record_file.unlink(missing_ok=True)
         outcome = run(self.program, *args, stdin=stdin.encode("gbk"), timeout=timeout,
-                      cwd=self.path)
+                      cwd=self.path, env=env)
         assert not outcome.timed_out, f"timed out; printed {outcome.stdout!r}"
         record = []
         if record_file.exists():
