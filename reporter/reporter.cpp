@@ -12,6 +12,8 @@
 #include "report/report_folder.h"
 #include "report/report_json.h"
 #include "report/report_text.h"
+#include "report/retention.h"
+#include "report/write_failure.h"
 #include "upload/upload_step.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
@@ -126,6 +128,12 @@ int RunReporter(const wchar_t* commandLine) {
               *folder);
   else
     PrintError(L"cannot write the report in " + *folder + L": " + error);
+  // Before the host is released: whatever holds the host (a launcher's job object, a test
+  // harness) may end the reporter with it. In a root at its limit this removes one folder.
+  if (written)
+    for (const std::wstring& problem :
+         PruneOldReports(FolderOf(*folder), folder->substr(FolderOf(*folder).size() + 1)).problems)
+      PrintError(L"cannot remove an old report: " + problem);
   if (!event.Set()) {
     PrintError(win::CallFailed(L"SetEvent"));
     return kBadHandOff;

@@ -155,3 +155,19 @@ def test_an_unusable_reports_root_falls_back_and_says_where_the_report_went(scra
                 parent.rmdir()  # only when this test made it and left it empty
             except OSError:
                 break
+
+
+def test_a_crash_in_a_full_root_removes_the_oldest_report_that_is_not_queued(scratch):
+    reports = scratch / "reports"
+    old = [f"2020-01-01_0000{second:02}.000_p1" for second in range(10, 60)]  # 50 reports
+    for name in old:
+        (reports / name).mkdir(parents=True)
+        (reports / name / "report.txt").write_text("an old report")
+    (reports / "Outbox").mkdir()
+    (reports / "Outbox" / f"{old[0]}.ini").write_text("queued")
+    (reports / "notes").mkdir()
+    outcome = crash(winpath(reports), scratch)
+    assert outcome.exit_code == CRASH_EXIT, outcome
+    new = printed_folder(outcome).name
+    left = sorted(p.name for p in reports.iterdir())
+    assert left == sorted([old[0]] + old[2:] + [new, "Outbox", "notes"]), left
