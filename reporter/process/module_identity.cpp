@@ -48,6 +48,12 @@ std::string LongSectionName(const std::wstring& path, const IMAGE_FILE_HEADER& h
   return std::string(name, strnlen(name, got));
 }
 
+// [base + rva, + size) lies inside the image as its header describes it and inside the 32-bit
+// address space: a header's offsets must not wrap around to memory of another module.
+bool InImage(uint32_t base, uint32_t sizeOfImage, uint32_t rva, uint64_t size) {
+  return uint64_t{rva} + size <= sizeOfImage && uint64_t{base} + rva + size <= 0x100000000ull;
+}
+
 }  // namespace
 
 std::wstring GuidText(const uint8_t (&guid)[16]) {
@@ -97,16 +103,19 @@ bool ReadModuleIdentity(const RemoteMemory& memory, uint32_t base, const std::ws
   if (nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_DEBUG) return true;
   const IMAGE_DATA_DIRECTORY& directory =
       nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
-  if (directory.VirtualAddress == 0 || directory.Size < sizeof(IMAGE_DEBUG_DIRECTORY) ||
-      directory.VirtualAddress >= identity->sizeOfImage)
+  if (directory.VirtualAddress == 0 || directory.Size < sizeof(IMAGE_DEBUG_DIRECTORY))
     return true;
   const uint32_t entries =
       std::min<uint32_t>(directory.Size / sizeof(IMAGE_DEBUG_DIRECTORY), kMaxDebugEntries);
+  if (!InImage(base, identity->sizeOfImage, directory.VirtualAddress,
+               uint64_t{entries} * sizeof(IMAGE_DEBUG_DIRECTORY)))
+    return true;
   for (uint32_t i = 0; i < entries; ++i) {
     IMAGE_DEBUG_DIRECTORY entry;
     if (!memory.ReadValue(base + directory.VirtualAddress + i * sizeof entry, &entry)) break;
     if (entry.Type != IMAGE_DEBUG_TYPE_CODEVIEW || entry.SizeOfData < sizeof(CodeViewRecord) ||
-        entry.AddressOfRawData == 0 || entry.AddressOfRawData >= identity->sizeOfImage)
+        entry.AddressOfRawData == 0 ||
+        !InImage(base, identity->sizeOfImage, entry.AddressOfRawData, sizeof(CodeViewRecord) + 1))
       continue;
     CodeViewRecord record;
     if (!memory.ReadValue(base + entry.AddressOfRawData, &record) ||
