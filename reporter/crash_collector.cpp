@@ -5,6 +5,7 @@
 #include "process/module_identity.h"
 #include "process/module_symbols.h"
 #include "process/remote_memory.h"
+#include "process/thrown_type.h"
 #include "process/unwind_walk.h"
 #include "text/hex.h"
 #include "win/unique_handle.h"
@@ -185,6 +186,14 @@ CrashReport CollectCrash(const vessick::HandOff& handOff, const std::wstring& fo
                                          report.modules);
   NameAddresses(symbols, &report);
   report.reason = FindReason(report);
+  // A host's own statically linked C++ run-time calls its own terminate, whose default is
+  // abort: a __cxa_throw frame below OnSigAbrt is an uncaught exception as much as OnTerminate.
+  if (report.reason.body == L"OnTerminate" || report.reason.body == L"OnSigAbrt") {
+    report.reason.exceptionType =
+        ThrownTypeName(memory, report.modules, report.stack.trace, report.functions);
+    if (!report.reason.exceptionType.empty())
+      report.reason.reason = UncaughtExceptionReason(report.reason.exceptionType);
+  }
 
   WriteDump(handOff, folder, &report);
   return report;

@@ -44,10 +44,14 @@ bool NamesBody(const std::wstring& function, const wchar_t* name) {
 
 }  // namespace
 
+std::wstring UncaughtExceptionReason(const std::wstring& type) {
+  return L"uncaught C++ exception " + type + L" (terminate)";
+}
+
 FaultReason ReasonFromHandlerBody(const std::vector<std::wstring>& functions) {
   for (const std::wstring& function : functions)
     for (const Body& body : kBodies)
-      if (NamesBody(function, body.name)) return {body.name, body.reason};
+      if (NamesBody(function, body.name)) return {body.name, body.reason, {}};
   return {};
 }
 

@@ -12,7 +12,12 @@ namespace orlent {
 struct FaultReason {
   std::wstring body;    // "OnSigAbrt", empty when no body was recognised
   std::wstring reason;  // "abort() was called"
+  std::wstring exceptionType;  // "std::runtime_error" for an uncaught C++ exception, when read
 };
+
+// The reason for an uncaught C++ exception whose type was read:
+// "uncaught C++ exception std::runtime_error (terminate)".
+std::wstring UncaughtExceptionReason(const std::wstring& type);
 
 // The first of `functions` (the fault's address first, then the crashing thread's frames,
 // innermost first) that names one of the library's handler bodies.

@@ -85,6 +85,9 @@ void Exception(JsonWriter* j, const CrashReport& r) {
   j->Key("handlerBody");
   if (r.reason.body.empty()) j->Null();
   else j->String(r.reason.body);
+  j->Key("cxxExceptionType");
+  if (r.reason.exceptionType.empty()) j->Null();
+  else j->String(r.reason.exceptionType);
   j->EndObject();
 }
 

@@ -162,3 +162,16 @@ def test_lldb_and_the_dump_agree_with_the_json(crashes):
     assert match, listed.stdout + listed.stderr
     assert int(match.group(1), 16) == crash.report["process"]["crashThreadId"]
     assert int(match.group(2), 16) == int(crash.report["registers"]["eip"], 16)
+
+
+def test_an_uncaught_cxx_exception_names_its_type(crashes):
+    crash = crashes("cpp", "throw")
+    assert crash.outcome.exit_code == CRASH_EXIT, crash.outcome
+    exception = crash.report["exception"]
+    # The host's own run-time calls its own terminate, which aborts; the library's terminate
+    # hook is reached only by code that shares the library's run-time.
+    assert exception["handlerBody"] in ("OnTerminate", "OnSigAbrt")
+    assert exception["cxxExceptionType"] == "std::runtime_error"
+    assert exception["reason"] == "uncaught C++ exception std::runtime_error (terminate)"
+    assert "  Reason:         uncaught C++ exception std::runtime_error (terminate)" in crash.text
+    assert any(n.startswith("__cxa_throw") for n in names(crash.crashed_frames()))
