@@ -12,8 +12,9 @@ SHIPPED = {
     # name: (kind, exact export names or None, allowed imports)
     "Vessick.dll": ("dll", {"InitOrlent", "SetOrlentUin", "ValidateOrlent"}, SYSTEM_DLLS),
     "Tremath.exe": ("exe", None, SYSTEM_DLLS | {"user32.dll", "shlwapi.dll"}),
+    # advapi32: the processor's name for the report's system facts, from the registry.
     "orlent.exe": ("exe", None, SYSTEM_DLLS | {"dbghelp.dll", "version.dll", "shell32.dll",
-                                              "winhttp.dll"}),
+                                              "winhttp.dll", "advapi32.dll"}),
 }
 
 
