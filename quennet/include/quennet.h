@@ -22,9 +22,9 @@ struct ISimpleHttpRequest;
 // Reports of one streaming download-and-extract task, delivered one at a time on a thread of
 // the library (never two at once).
 struct IQuennetCallBack {
-  // Slot 0. At most about ten times a second, and once more right before OnComplete.
-  // `downloadedBytes` never goes backwards within one attempt; `totalBytes` is 0 while the size
-  // is unknown; `bytesPerSecond` is the speed over the last few seconds; `totalFiles` is 0 until
+  // Slot 0. At most about ten times a second (none before the server's first answer), and once
+  // more right before OnComplete. `downloadedBytes` never goes backwards within one attempt;
+  // `totalBytes` is 0 while the size is unknown; `bytesPerSecond` is the speed over the last few seconds; `totalFiles` is 0 until
   // the number of entries is known. The first and the last argument are reserved (0).
   virtual void OnProgress(std::int32_t /*reserved*/, std::uint64_t /*totalBytes*/,
                           std::uint64_t /*downloadedBytes*/, std::uint64_t /*bytesPerSecond*/,

@@ -175,6 +175,10 @@ QuennetTask::Result QuennetTask::RunAttempt() {
   meter.Begin(0, ::GetTickCount64());
   auto reportIfDue = [&] {
     if (!meter.Due(fetcher.Received(), ::GetTickCount64())) return;
+    // Nothing is known before the server's first answer; a report of 0 of 0 bytes would read as
+    // a finished download to a caller that compares the two (the console dates its average
+    // speed from that moment).
+    if (fetcher.Total() == 0 && meter.Downloaded(fetcher.Position()) == 0) return;
     Report(fetcher.Total(), meter.Downloaded(fetcher.Position()), meter.Speed(), sink.TotalFiles(),
            sink.ExtractedFiles());
   };

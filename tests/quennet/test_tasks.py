@@ -38,6 +38,8 @@ def test_extracts_byte_exact(server, served, scratch, archive, keep):
     assert result.events.index(final) == result.events.index(result.completions[0]) - 1
     downloaded = [e["downloaded"] for e in result.of("progress")]
     assert downloaded == sorted(downloaded)
+    # Never "0 of 0" before the end: a caller would take that for a finished download.
+    assert all(e["total"] or e["downloaded"] for e in result.of("progress")[:-1])
     # The index first, with a ranged request for the tail; then the body, guarded by If-Range.
     seen = server.requests()
     assert seen[0]["range"] == "bytes=-65558"
