@@ -12,6 +12,7 @@ packages=(
   googletest                   # sources only, built with the cross compiler
   python3-pytest python3-pefile
   lldb                         # independent reader of the minidumps the reporter writes
+  llvm                         # llvm-dlltool (MSVC import library), llvm-readobj (its check)
   openssl                      # the test CA for the local HTTPS server
   tmux locales                 # the console seen in a terminal under a Chinese locale
 )
