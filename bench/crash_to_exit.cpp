@@ -1,15 +1,22 @@
-// crash_to_exit [ROUNDS]: how long a crashed host waits for its reporter. Each round crashes a
-// child host (this program, started with "child") once with a reporter that only sets the event
-// and once with orlent.exe, alternating which goes first, and measures from the fault (the
-// child's QueryPerformanceCounter just before it) to the child's exit as the parent sees it.
-// Prints each reporter's median and the ratio. Not a test: figures for people.
-//   build/wine-run build/tests/bin/crash_to_exit.exe 15
+// crash_to_exit [ROUNDS] [phases] [nosession]: how long a crashed host waits for its reporter.
+// Each round crashes a child host (this program, started with "child") once with each
+// reporter, rotating which goes first, and measures from the fault (the child's
+// QueryPerformanceCounter just before it) to the child's exit as the parent sees it. The
+// reporters: one that only sets the event, and orlent.exe; with "nosession" also orlent.exe
+// writing its dump without a dbghelp symbol session (ORLENT_DUMP_WITHOUT_SYMBOL_SESSION). With
+// "phases" orlent.exe also prints its phase durations (ORLENT_PHASE_TIMES), and this program
+// prints each phase's median. Prints each reporter's median and its ratio to the event-only
+// one. Not a test: figures for people.
+//   build/wine-run build/tests/bin/crash_to_exit.exe 15 phases nosession
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vessick.h"
@@ -39,16 +46,71 @@ int Child(const wchar_t* reporterFolder, const wchar_t* stampFile) {
   return 1;
 }
 
-// Milliseconds from the child's fault to its exit; negative when the round failed.
-double OneCrash(const std::wstring& self, const std::wstring& reporterFolder,
-                const std::wstring& stampFile) {
-  std::wstring commandLine = L"\"" + self + L"\" child \"" + reporterFolder + L"\" \"" +
+struct Reporter {
+  Reporter(const wchar_t* name, std::wstring folder, bool withoutSymbolSession = false)
+      : name(name), folder(std::move(folder)), withoutSymbolSession(withoutSymbolSession) {}
+  const wchar_t* name;
+  std::wstring folder;
+  bool withoutSymbolSession;
+  std::vector<double> times;
+  std::map<std::wstring, std::vector<double>> phases;
+  std::vector<std::wstring> phaseOrder;
+};
+
+std::string ReadWholeFile(const std::wstring& path) {
+  win::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+  std::string bytes;
+  if (!file) return bytes;
+  char buffer[4096];
+  DWORD got = 0;
+  while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+    bytes.append(buffer, got);
+  return bytes;
+}
+
+// "orlent: phases startup=12.30 block=0.10 ... (ms)" on the child's stderr.
+void CollectPhases(const std::string& output, Reporter* reporter) {
+  const size_t at = output.find("orlent: phases ");
+  if (at == std::string::npos) return;
+  const std::string line = output.substr(at + 15, output.find('\n', at) - at - 15);
+  size_t from = 0;
+  while (from < line.size()) {
+    const size_t space = std::min(line.find(' ', from), line.size());
+    const std::string item = line.substr(from, space - from);
+    const size_t equals = item.find('=');
+    if (equals != std::string::npos) {
+      const std::wstring name(item.begin(), item.begin() + equals);
+      if (reporter->phases.count(name) == 0) reporter->phaseOrder.push_back(name);
+      reporter->phases[name].push_back(std::atof(item.c_str() + equals + 1));
+    }
+    from = space + 1;
+  }
+}
+
+// Milliseconds from the child's fault to its exit; negative when the round failed. The
+// child's stderr (and so the reporter's) goes to `errorFile` when it is not empty.
+double OneCrash(const std::wstring& self, const Reporter& reporter, const std::wstring& stampFile,
+                const std::wstring& errorFile) {
+  std::wstring commandLine = L"\"" + self + L"\" child \"" + reporter.folder + L"\" \"" +
                              stampFile + L"\"";
+  ::SetEnvironmentVariableW(L"ORLENT_DUMP_WITHOUT_SYMBOL_SESSION",
+                            reporter.withoutSymbolSession ? L"1" : nullptr);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  win::UniqueFileHandle errors;
+  if (!errorFile.empty()) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    errors.reset(::CreateFileW(errorFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = errors.get();
+    startup.hStdError = errors.get();
+  }
   PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(self.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &info))
+  if (!::CreateProcessW(self.c_str(), commandLine.data(), nullptr, nullptr, errors.valid(), 0,
+                        nullptr, nullptr, &startup, &info))
     return -1;
   win::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
   if (::WaitForSingleObject(process.get(), 120000) != WAIT_OBJECT_0) return -1;
@@ -90,7 +152,14 @@ void RemoveTree(const std::wstring& path) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && std::wstring(argv[1]) == L"child") return Child(argv[2], argv[3]);
-  const int rounds = argc > 1 ? std::max(1, _wtoi(argv[1])) : 15;
+  int rounds = 15;
+  bool phases = false, noSession = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (arg == L"phases") phases = true;
+    else if (arg == L"nosession") noSession = true;
+    else rounds = std::max(1, _wtoi(argv[i]));
+  }
   wchar_t self[MAX_PATH];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   wchar_t temp[MAX_PATH];
@@ -99,25 +168,44 @@ int wmain(int argc, wchar_t** argv) {
       std::wstring(temp) + L"crash-to-exit-" + std::to_wstring(::GetCurrentProcessId());
   ::CreateDirectoryW(scratch.c_str(), nullptr);
   ::SetEnvironmentVariableW(L"ORLENT_REPORTS_DIR", (scratch + L"\\reports").c_str());
+  if (phases) ::SetEnvironmentVariableW(L"ORLENT_PHASE_TIMES", L"1");
   const std::wstring stamp = scratch + L"\\crashed-at";
-  const std::wstring folders[2] = {ProgramFolder() + L"\\trivial_reporter",
-                                   ProgramFolder() + L"\\..\\..\\bin"};
-  const wchar_t* names[2] = {L"event only", L"orlent.exe"};
-  std::vector<double> times[2];
+  // orlent.exe prints its phases as it ends, after the host it released has gone: each crash
+  // gets a file of its own, read once every reporter has finished.
+  std::vector<std::pair<Reporter*, std::wstring>> errorFiles;
+  std::vector<Reporter> reporters;
+  reporters.emplace_back(L"event only", ProgramFolder() + L"\\trivial_reporter");
+  reporters.emplace_back(L"orlent.exe", ProgramFolder() + L"\\..\\..\\bin");
+  if (noSession)
+    reporters.emplace_back(L"orlent, dump w/o session", ProgramFolder() + L"\\..\\..\\bin", true);
+  const size_t count = reporters.size();
   for (int round = 0; round < rounds; ++round) {
-    for (int k = 0; k < 2; ++k) {
-      const int which = (round + k) % 2;  // alternate which reporter goes first
-      const double ms = OneCrash(self, folders[which], stamp);
-      if (ms < 0) std::wprintf(L"round %d, %ls: failed\n", round, names[which]);
-      else times[which].push_back(ms);
+    for (size_t k = 0; k < count; ++k) {
+      Reporter& reporter = reporters[(round + k) % count];  // rotate which goes first
+      const std::wstring errorFile =
+          phases ? scratch + L"\\stderr-" + std::to_wstring(errorFiles.size()) + L".txt"
+                 : std::wstring();
+      if (phases) errorFiles.emplace_back(&reporter, errorFile);
+      const double ms = OneCrash(self, reporter, stamp, errorFile);
+      if (ms < 0) {
+        std::wprintf(L"round %d, %ls: failed\n", round, reporter.name);
+        continue;
+      }
+      reporter.times.push_back(ms);
     }
   }
+  if (phases) ::Sleep(2000);
+  for (const auto& [reporter, file] : errorFiles) CollectPhases(ReadWholeFile(file), reporter);
   RemoveTree(scratch);
-  for (int which = 0; which < 2; ++which)
-    std::wprintf(L"%-12ls median %7.1f ms over %u crashes\n", names[which], Median(times[which]),
-                 static_cast<unsigned>(times[which].size()));
-  if (!times[0].empty() && !times[1].empty())
-    std::wprintf(L"ratio        %7.2f (orlent.exe / event only)\n",
-                 Median(times[1]) / Median(times[0]));
+  for (const Reporter& reporter : reporters) {
+    std::wprintf(L"%-26ls median %7.1f ms over %u crashes", reporter.name,
+                 Median(reporter.times), static_cast<unsigned>(reporter.times.size()));
+    if (&reporter != &reporters[0] && !reporters[0].times.empty() && !reporter.times.empty())
+      std::wprintf(L", %.2f times event only", Median(reporter.times) / Median(reporters[0].times));
+    std::wprintf(L"\n");
+    for (const std::wstring& name : reporter.phaseOrder)
+      std::wprintf(L"    %-14ls median %7.2f ms\n", name.c_str(),
+                   Median(reporter.phases.at(name)));
+  }
   return 0;
 }

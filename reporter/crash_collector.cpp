@@ -1,5 +1,6 @@
 #include "crash_collector.h"
 
+#include "measure/phase_times.h"
 #include "process/block_reader.h"
 #include "process/debug_symbols.h"
 #include "process/module_identity.h"
@@ -160,6 +161,7 @@ CrashReport CollectCrash(const vessick::HandOff& handOff, const std::wstring& fo
   report.block = ReadBlock(memory, handOff.blockAddress, handOff.processId);
   report.problems = report.block.problems;
   const vessick::BugInfoBlock& h = report.block.header;
+  EndPhase(L"block");
 
   std::wstring error;
   if (auto modules = ListModules(handOff.processId, &error)) {
@@ -169,11 +171,15 @@ CrashReport CollectCrash(const vessick::HandOff& handOff, const std::wstring& fo
     report.problems.push_back(L"no module list: " + error);
   }
 
+  EndPhase(L"modules");
   ReadModuleIdentities(memory, &report.modules);
+  EndPhase(L"identities");
   report.system = ReadSystemFacts(handOff.process);
+  EndPhase(L"system");
 
   // One symbol session for the walk, the names and the dump; SymCleanup when it ends.
-  const DebugSymbols symbols(handOff.process, report.modules);
+  DebugSymbols symbols(handOff.process, report.modules);
+  EndPhase(L"symbols");
   if (report.block.faultRecorded()) {
     report.crashThreadInProcess = ThreadBelongsTo(h.crashThreadId, handOff.processId);
     if (!report.crashThreadInProcess)
@@ -182,9 +188,12 @@ CrashReport CollectCrash(const vessick::HandOff& handOff, const std::wstring& fo
                                 std::to_wstring(handOff.processId));
     report.stack = WalkCrashStack(symbols, memory, report);
   }
+  EndPhase(L"crash_stack");
   report.otherThreads = ReadOtherThreads(handOff.processId, h.crashThreadId, symbols, memory,
                                          report.modules);
+  EndPhase(L"threads");
   NameAddresses(symbols, &report);
+  EndPhase(L"names");
   report.reason = FindReason(report);
   // A host's own statically linked C++ run-time calls its own terminate, whose default is
   // abort: a __cxa_throw frame below OnSigAbrt is an uncaught exception as much as OnTerminate.
@@ -195,7 +204,10 @@ CrashReport CollectCrash(const vessick::HandOff& handOff, const std::wstring& fo
       report.reason.reason = UncaughtExceptionReason(report.reason.exceptionType);
   }
 
+  EndPhase(L"reason");
+  if (DumpWithoutSymbolSession()) symbols.End();
   WriteDump(handOff, folder, &report);
+  EndPhase(L"dump");
   return report;
 }
 

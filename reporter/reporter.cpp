@@ -9,6 +9,7 @@
 #include "exit_codes.h"
 #include "protocol/hand_off_line.h"
 #include "handoff/hand_off_event.h"
+#include "measure/phase_times.h"
 #include "report/report_folder.h"
 #include "report/report_json.h"
 #include "report/report_text.h"
@@ -80,6 +81,7 @@ bool WriteReportFiles(const std::wstring& folder, CrashReport* report, std::wstr
 }  // namespace
 
 int RunReporter(const wchar_t* commandLine) {
+  EndPhase(L"startup");
   if (const std::optional<int> code = upload::RunUploadSwitch(commandLine)) return *code;
   std::wstring error;
   const std::optional<vessick::HandOff> handOff = vessick::ParseHandOffCommandLine(commandLine, &error);
@@ -105,6 +107,7 @@ int RunReporter(const wchar_t* commandLine) {
     return kBadHandOff;
   }
 
+  EndPhase(L"hand_off");
   SYSTEMTIME nowUtc;
   ::GetSystemTime(&nowUtc);
   const std::optional<CreatedReportFolder> created = CreateReportFolderInFirstUsable(
@@ -114,6 +117,7 @@ int RunReporter(const wchar_t* commandLine) {
     return kCannotWriteReport;
   }
   const std::optional<std::wstring> folder = created->folder;
+  EndPhase(L"folder");
 
   // The host is released only once the report is on disk: when the host's process has
   // ended, its report is complete, and the reporter's line comes before anything the host's
@@ -122,6 +126,7 @@ int RunReporter(const wchar_t* commandLine) {
   report.reportsRootNote = created->note;
   if (!created->note.empty()) PrintError(created->note);
   const bool written = WriteReportFiles(*folder, &report, &error);
+  EndPhase(L"files");
   if (written)
     PrintLine((report.complete() ? L"orlent: crash report written to "
                                  : L"orlent: incomplete crash report written to ") +
@@ -134,13 +139,17 @@ int RunReporter(const wchar_t* commandLine) {
     for (const std::wstring& problem :
          PruneOldReports(FolderOf(*folder), folder->substr(FolderOf(*folder).size() + 1)).problems)
       PrintError(L"cannot remove an old report: " + problem);
+  EndPhase(L"prune");
   if (!event.Set()) {
     PrintError(win::CallFailed(L"SetEvent"));
     return kBadHandOff;
   }
   if (!written) return kCannotWriteReport;
   // The host has been released: sending may take seconds and never holds it up.
+  EndPhase(L"release");
   upload::UploadAfterReport(report, *folder);
+  EndPhase(L"upload");
+  PrintPhaseTimes();
   return report.complete() ? kReportComplete : kReportIncomplete;
 }
 

@@ -39,6 +39,8 @@ class DebugSymbols {
   DebugSymbols(HANDLE process, const ModuleList& modules);
 
   bool active() const { return session_.valid(); }
+  // SymCleanup now rather than at the end of the object's life.
+  void End() { session_.reset(); }
   HANDLE process() const { return process_; }
   const std::wstring& error() const { return error_; }
 
