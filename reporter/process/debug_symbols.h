@@ -9,6 +9,7 @@
 #include <dbghelp.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "process/modules.h"
@@ -33,10 +34,20 @@ struct SourceName {
 
 class DebugSymbols {
  public:
-  // Starts the session (without letting dbghelp invade the process: that would load every
-  // module's symbols at once) and registers each listed module, whose symbols then load on
-  // first use. `error` says why there is no session.
+  // Starts the session without letting dbghelp invade the process (that would load every
+  // module's symbols at once). Modules are registered only when an address falls in them
+  // (Need): registering one costs dbghelp a mapping of its file, and a host loads dozens that
+  // no frame is in. `modules` must outlive this object. `error` says why there is no session.
   DebugSymbols(HANDLE process, const ModuleList& modules);
+
+  // Registers the module that holds `address` with dbghelp, once; its symbols load on first
+  // use. Before StackWalk64 unwinds from an address, its module must have been needed.
+  void Need(uint64_t address) const;
+
+  // Whether dbghelp reads debug information (and so call frame information) for the module
+  // that holds `address`: not for the system's own modules (see Need) nor for those whose
+  // CodeView record Wine's dbghelp cannot survive.
+  bool ReadsDebugInfo(uint32_t address) const;
 
   bool active() const { return session_.valid(); }
   // SymCleanup now rather than at the end of the object's life.
@@ -50,7 +61,12 @@ class DebugSymbols {
   SourceName Describe(uint32_t address, bool returnAddress) const;
 
  private:
+  bool IsSystemModule(const Module& module) const;
+
   HANDLE process_;
+  const ModuleList& modules_;
+  mutable std::set<uint32_t> registered_;  // module bases
+  std::wstring windowsFolder_;             // lower case, with a trailing backslash
   UniqueSymbolSession session_;
   std::wstring error_;
 };

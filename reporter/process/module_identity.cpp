@@ -87,14 +87,20 @@ bool ReadModuleIdentity(const RemoteMemory& memory, uint32_t base, const std::ws
   // The sections that carry unwind tables: what a walk by call frame information needs.
   const uint32_t sectionsAt = ntAt + 4 + sizeof(IMAGE_FILE_HEADER) +
                               nt.FileHeader.SizeOfOptionalHeader;
-  const uint32_t sectionCount = std::min<uint32_t>(nt.FileHeader.NumberOfSections, kMaxSections);
-  for (uint32_t i = 0; i < sectionCount; ++i) {
-    IMAGE_SECTION_HEADER section;
-    if (!memory.ReadValue(sectionsAt + i * sizeof section, &section)) break;
+  // All headers in one read: each read of the crashed process is a wineserver round trip.
+  IMAGE_SECTION_HEADER sections[kMaxSections];
+  const uint32_t sectionCount = static_cast<uint32_t>(memory.ReadPrefix(
+                                    sectionsAt, sections,
+                                    std::min<uint32_t>(nt.FileHeader.NumberOfSections,
+                                                       kMaxSections) *
+                                        sizeof(IMAGE_SECTION_HEADER))) /
+                                sizeof(IMAGE_SECTION_HEADER);
+  for (uint32_t i = 0; i < sectionCount && !identity->callFrameInfo; ++i) {
     char name[9] = {};
-    std::memcpy(name, section.Name, 8);
+    std::memcpy(name, sections[i].Name, 8);
     // GNU ld keeps the full name ".eh_frame" in the file's COFF string table ("/4") and
-    // strip cuts it to ".eh_fram": either way the module carries unwind tables.
+    // strip cuts it to ".eh_fram": either way the module carries unwind tables. GNU ld puts
+    // .eh_frame before the long-named debug sections, so the file is rarely opened.
     if (std::strcmp(name, ".eh_fram") == 0 ||
         (name[0] == '/' && LongSectionName(path, nt.FileHeader, name + 1) == ".eh_frame"))
       identity->callFrameInfo = true;

@@ -47,10 +47,12 @@ class CacheScope {
 
 // How StackWalk64 found a frame: Wine's walker unwinds by call frame information when the
 // module of the function being left has it, and by the frame pointer otherwise.
-FrameSource SourceOfStep(const ModuleList& modules, uint32_t leftPc) {
+FrameSource SourceOfStep(const DebugSymbols& symbols, const ModuleList& modules,
+                         uint32_t leftPc) {
   const Module* module = modules.Find(leftPc);
-  return module != nullptr && module->identity.callFrameInfo ? FrameSource::kCallFrameInfo
-                                                             : FrameSource::kFramePointer;
+  return module != nullptr && module->identity.callFrameInfo && symbols.ReadsDebugInfo(leftPc)
+             ? FrameSource::kCallFrameInfo
+             : FrameSource::kFramePointer;
 }
 
 // How far above Esp a frameless routine keeps its caller's return address.
@@ -110,6 +112,7 @@ StackTrace WalkThreadStack(const DebugSymbols& symbols, const RemoteMemory& memo
   bool first = true;
   bool fromContext = true;
   while (all.size() < limits.maxFrames) {
+    symbols.Need(frame.AddrPC.Offset);
     if (!::StackWalk64(IMAGE_FILE_MACHINE_I386, symbols.process(), thread, &frame, &walking,
                        ReadThroughCache, ::SymFunctionTableAccess64, ::SymGetModuleBase64,
                        nullptr))
@@ -147,7 +150,7 @@ StackTrace WalkThreadStack(const DebugSymbols& symbols, const RemoteMemory& memo
       }
     }
     fromContext = false;
-    all.push_back({static_cast<uint32_t>(pc), SourceOfStep(modules, lastPc),
+    all.push_back({static_cast<uint32_t>(pc), SourceOfStep(symbols, modules, lastPc),
                    static_cast<uint32_t>(stack - 4)});
     lastPc = static_cast<uint32_t>(pc);
     lastStack = stack;
