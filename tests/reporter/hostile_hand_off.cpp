@@ -3,8 +3,9 @@
 //   a few at a time, and checks each: no crash, no hang, the exit code the case calls for, and
 //   the event set exactly when its handle was usable. Prints one line per failed case, then
 //   "cases=N failed=F reports=R" (R: how many report folders the reporter must have made).
-// hostile_hand_off once ORLENT_EXE
-//   One sound hand-off; prints "exit=N event=set|unset".
+// hostile_hand_off once ORLENT_EXE [nodump]
+//   One sound hand-off (with "nodump", its block asks for no dump: flag1 0); prints
+//   "exit=N event=set|unset".
 #include <windows.h>
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "hand_off_driver.h"
+#include "protocol/bug_info_block.h"
 #include "hostile_cases.h"
 
 namespace {
@@ -130,8 +132,9 @@ int Fuzz(uint32_t seed, size_t count, const std::wstring& orlent) {
   return failed == 0 ? 0 : 1;
 }
 
-int Once(const std::wstring& orlent) {
-  const std::vector<uint8_t> block = handoff::SoundBlock();
+int Once(const std::wstring& orlent, bool dumpWanted) {
+  std::vector<uint8_t> block = handoff::SoundBlock();
+  if (!dumpWanted) reinterpret_cast<vessick::BugInfoBlock*>(block.data())->flag1 = 0;
   handoff::BlockPlacement placement(block);
   handoff::Launch launch;
   HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
@@ -161,7 +164,10 @@ int wmain(int argc, wchar_t** argv) {
   if (mode == L"fuzz" && argc == 5)
     return Fuzz(static_cast<uint32_t>(std::wcstoul(argv[2], nullptr, 10)),
                 std::wcstoul(argv[3], nullptr, 10), argv[4]);
-  if (mode == L"once" && argc == 3) return Once(argv[2]);
-  std::fputs("usage: hostile_hand_off fuzz SEED COUNT ORLENT_EXE | once ORLENT_EXE\n", stderr);
+  if (mode == L"once" && argc == 3) return Once(argv[2], true);
+  if (mode == L"once" && argc == 4 && std::wstring(argv[3]) == L"nodump")
+    return Once(argv[2], false);
+  std::fputs("usage: hostile_hand_off fuzz SEED COUNT ORLENT_EXE | once ORLENT_EXE [nodump]\n",
+             stderr);
   return 2;
 }
