@@ -6,15 +6,14 @@ place. The report must never call itself complete with a file missing, must name
 such, and must say where it went when the chosen root could not be used.
 """
 import json
-import os
 import shutil
-import subprocess
 import tempfile
 from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
 
+from small_drive import small_drive
 from winproc import BIN_DIR, BUILD_DIR, TEST_BIN_DIR, run, winpath
 
 CRASH_EXIT = 4660
@@ -47,29 +46,6 @@ def scratch():
     shutil.rmtree(folder, ignore_errors=True)
 
 
-@contextmanager
-def mounted_tmpfs(options: str):
-    """A small tmpfs mapped as a Wine drive letter; unmapped and unmounted whatever happens."""
-    if os.geteuid() != 0:
-        pytest.skip("mounting a small filesystem needs root")
-    dosdevices = BUILD_DIR / "wineprefix" / "dosdevices"
-    letter = next(l for l in "ponmlkjih" if not os.path.lexists(dosdevices / f"{l}:"))
-    with tempfile.TemporaryDirectory(prefix="orlent-mnt-") as mount_point:
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", mount_point],
-                                 capture_output=True)
-        if mounted.returncode != 0:
-            pytest.skip(f"mount not permitted here: {mounted.stderr.decode().strip()}")
-        link = dosdevices / f"{letter}:"
-        try:
-            link.symlink_to(mount_point)
-            yield f"{letter.upper()}:", Path(mount_point)
-        finally:
-            if link.is_symlink():
-                link.unlink()
-            if subprocess.run(["umount", mount_point]).returncode != 0:
-                subprocess.run(["umount", "-l", mount_point])
-
-
 # Free space left on the drive before the crash. The small host's dump is about 10 KB, its JSON
 # about 9 KB and its text about 3.5 KB: these run out at the dump, at the JSON, at the text, and
 # with room for the dump and the JSON only.
@@ -78,7 +54,7 @@ FREE_KB = [4, 8, 12, 16, 24]
 
 @pytest.mark.parametrize("free_kb", FREE_KB)
 def test_a_full_disk_is_named_and_no_report_calls_itself_complete(scratch, free_kb):
-    with mounted_tmpfs(f"size={DRIVE_SIZE_KB}k") as (drive, mount_point):
+    with small_drive(f"size={DRIVE_SIZE_KB}k") as (drive, mount_point):
         (mount_point / "filler").write_bytes(b"\0" * ((DRIVE_SIZE_KB - free_kb) * 1024))
         outcome = crash(drive + "\\reports", scratch)
         assert outcome.exit_code == CRASH_EXIT, outcome
@@ -125,7 +101,7 @@ def a_file():
 
 @contextmanager
 def a_read_only_drive():
-    with mounted_tmpfs("size=64k,ro") as (drive, _):
+    with small_drive("size=64k,ro") as (drive, _):
         yield drive + "\\reports"
 
 

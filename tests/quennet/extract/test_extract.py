@@ -2,7 +2,6 @@
 at a time too), with and without their tail offered first; the tree it leaves is compared byte
 for byte, and no failure may leave a temporary file or anything outside the extract folder."""
 import json
-import os
 import random
 import subprocess
 import tarfile
@@ -13,6 +12,7 @@ from pathlib import Path
 import pytest
 
 from archives import Entry, crafted_zip, python_tar_gz, python_zip, zlib_gzip
+from small_drive import small_drive
 from winproc import BUILD_DIR, WINE_RUN, winpath
 
 DRIVER = BUILD_DIR / "tests" / "bin" / "extract_driver.exe"
@@ -259,31 +259,14 @@ def test_abort_mid_file_removes_its_temporary_file(box):
 # --- A volume that fills up ------------------------------------------------------------------
 
 @pytest.fixture
-def small_drive():
-    """A 1 MiB tmpfs mapped as a Wine drive letter; unmapped and unmounted whatever happens."""
-    if os.geteuid() != 0:
-        pytest.skip("mounting a small filesystem needs root")
-    dosdevices = BUILD_DIR / "wineprefix" / "dosdevices"
-    letter = next(l for l in "qponmlkjih" if not os.path.lexists(dosdevices / f"{l}:"))
-    with tempfile.TemporaryDirectory(prefix="qarc-mnt-") as mount_point:
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mount_point],
-                                 capture_output=True)
-        if mounted.returncode != 0:
-            pytest.skip(f"mount not permitted here: {mounted.stderr.decode().strip()}")
-        link = dosdevices / f"{letter}:"
-        try:
-            link.symlink_to(mount_point)
-            yield f"{letter.upper()}:", Path(mount_point)
-        finally:
-            if link.is_symlink():
-                link.unlink()
-            if subprocess.run(["umount", mount_point]).returncode != 0:
-                subprocess.run(["umount", "-l", mount_point])
+def one_mib_drive():
+    with small_drive("size=1m") as drive:
+        yield drive
 
 
 @pytest.mark.parametrize("kind,flags", [("zip", []), ("zip", ["--tail"]), ("tar.gz", [])])
-def test_disk_full_is_reported_and_leaves_no_temporary_file(box, small_drive, kind, flags):
-    drive, mount_point = small_drive
+def test_disk_full_is_reported_and_leaves_no_temporary_file(box, one_mib_drive, kind, flags):
+    drive, mount_point = one_mib_drive
     archive = box / "package"
     archive.write_bytes(python_zip(FILES) if kind == "zip" else python_tar_gz(FILES))
     result = run_driver(archive, drive + "\\out", *flags)
