@@ -20,12 +20,29 @@ SOURCE = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "tests" / "support"))
 
 from package_server import running_server  # noqa: E402
+from winproc import winpath  # noqa: E402
 
 MODES = ["download", "two-pass", "stream"]
 
 
-def winpath(path: Path) -> str:
-    return "Z:" + str(path.resolve()).replace("/", "\\")
+def run_once(build: Path, mode: str, url: str, timeout: float = 1800) -> dict:
+    """One fresh quennet_bench.exe process in MODE against URL, in a scratch folder removed
+    afterwards: its figures (bytes, wall_s, cpu_s, peak_private_mb). Raises if the run failed."""
+    work = Path(tempfile.mkdtemp(prefix="quennet-bench."))
+    try:
+        completed = subprocess.run(
+            [str(build / "wine-run"), str(build / "bench" / "quennet_bench.exe"),
+             winpath(build / "bin" / "Quennet.dll"), mode, url, winpath(work)],
+            capture_output=True, text=True, timeout=timeout)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    line = next((l for l in completed.stdout.splitlines() if l.startswith("{")), None)
+    if line is None:
+        raise RuntimeError(f"{mode}: no result ({completed.returncode}) {completed.stderr}")
+    figures = json.loads(line)
+    if figures["code"] != 0:
+        raise RuntimeError(f"{mode} failed: {figures}")
+    return figures
 
 
 def main():
@@ -36,8 +53,6 @@ def main():
     args = parser.parse_args()
     build = Path(args.build)
     wine_run = build / "wine-run"
-    program = build / "bench" / "quennet_bench.exe"
-    dll = build / "bin" / "Quennet.dll"
     subprocess.run([str(wine_run), "--start-server"], check=True)
     results = {mode: [] for mode in MODES}
     try:
@@ -45,19 +60,7 @@ def main():
             url = server.http_url(f"/packages/{args.package}")
             for round_number in range(args.rounds):
                 for mode in MODES:
-                    work = Path(tempfile.mkdtemp(prefix="quennet-bench."))
-                    try:
-                        completed = subprocess.run(
-                            [str(wine_run), str(program), winpath(dll), mode, url, winpath(work)],
-                            capture_output=True, text=True, timeout=1800)
-                    finally:
-                        shutil.rmtree(work, ignore_errors=True)
-                    line = next((l for l in completed.stdout.splitlines() if l.startswith("{")), None)
-                    if line is None:
-                        raise RuntimeError(f"{mode}: no result ({completed.returncode}) {completed.stderr}")
-                    figures = json.loads(line)
-                    if figures["code"] != 0:
-                        raise RuntimeError(f"{mode} failed: {figures}")
+                    figures = run_once(build, mode, url)
                     figures["mb_per_s"] = figures["bytes"] / 1e6 / figures["wall_s"]
                     results[mode].append(figures)
                     print(f"round {round_number + 1} {mode:9} {figures['bytes'] / 1e6:8.1f} MB "

@@ -9,11 +9,8 @@ MB/s and peak memory.
 The library runs are bench/quennet_bench.exe under Wine (one fresh process each, so the peak
 private memory is its own); curl's peak is its maximum resident set."""
 import argparse
-import json
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -21,10 +18,7 @@ SOURCE = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "tests" / "support"))
 
 from package_server import running_server  # noqa: E402
-
-
-def winpath(path: Path) -> str:
-    return "Z:" + str(path.resolve()).replace("/", "\\")
+from quennet_bench import run_once  # noqa: E402
 
 
 # Runs curl in a small parent of its own, so that the peak resident set reported is curl's alone.
@@ -45,20 +39,7 @@ def curl_figures(url):
 
 
 def library_figures(build, mode, url):
-    work = Path(tempfile.mkdtemp(prefix="tremath-figures."))
-    try:
-        completed = subprocess.run(
-            [str(build / "wine-run"), str(build / "bench" / "quennet_bench.exe"),
-             winpath(build / "bin" / "Quennet.dll"), mode, url, winpath(work)],
-            capture_output=True, text=True, timeout=3600)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    line = next((l for l in completed.stdout.splitlines() if l.startswith("{")), None)
-    if line is None:
-        raise RuntimeError(f"{mode}: no result ({completed.returncode}) {completed.stderr}")
-    figures = json.loads(line)
-    if figures["code"] != 0:
-        raise RuntimeError(f"{mode} failed: {figures}")
+    figures = run_once(build, mode, url, timeout=3600)
     return {"bytes": figures["bytes"], "wall_s": figures["wall_s"],
             "peak_mb": figures["peak_private_mb"]}
 
