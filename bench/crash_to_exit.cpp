@@ -7,7 +7,7 @@
 // "phases" orlent.exe also prints its phase durations (ORLENT_PHASE_TIMES), and this program
 // prints each phase's median. Prints each reporter's median and its ratio to the event-only
 // one. Not a test: figures for people.
-//   build/wine-run build/tests/bin/crash_to_exit.exe 15 phases nosession
+//   build/wine-run build/bench/crash_to_exit.exe 15 phases nosession
 #include <windows.h>
 
 #include <algorithm>
@@ -175,9 +175,9 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::pair<Reporter*, std::wstring>> errorFiles;
   std::vector<Reporter> reporters;
   reporters.emplace_back(L"event only", ProgramFolder() + L"\\trivial_reporter");
-  reporters.emplace_back(L"orlent.exe", ProgramFolder() + L"\\..\\..\\bin");
+  reporters.emplace_back(L"orlent.exe", ProgramFolder() + L"\\..\\bin");
   if (noSession)
-    reporters.emplace_back(L"orlent, dump w/o session", ProgramFolder() + L"\\..\\..\\bin", true);
+    reporters.emplace_back(L"orlent, dump w/o session", ProgramFolder() + L"\\..\\bin", true);
   const size_t count = reporters.size();
   for (int round = 0; round < rounds; ++round) {
     for (size_t k = 0; k < count; ++k) {
