@@ -4,9 +4,10 @@ A module runs by hand after a build, without CTest's environment
 (`/usr/bin/python3 -m pytest tests/reporter/test_end_to_end.py`): the support modules are put on
 the path and the default build folder is used unless BUILD_DIR names another.
 
-Everything a test run writes to temporary folders (tempfile, tmp_path, child processes through
-TMPDIR) goes into one folder per run, removed when the run ends, whatever the outcome: a run
-leaves nothing behind in the machine's temporary folder."""
+Everything a test run writes to temporary folders (tempfile, tmp_path) goes into one folder per
+run, removed when the run ends, whatever the outcome: a run leaves nothing behind in the
+machine's temporary folder. TMPDIR stays as it is: Wine finds its running wineserver through
+it, and a Wine program started with another TMPDIR starts a server of its own (seconds each)."""
 import os
 import shutil
 import sys
@@ -19,7 +20,6 @@ os.environ.setdefault("BUILD_DIR", str(TESTS_DIR.parent / "build"))
 
 _RUN_TEMP = tempfile.mkdtemp(prefix="vessick-tests-")
 tempfile.tempdir = _RUN_TEMP
-os.environ["TMPDIR"] = _RUN_TEMP
 
 
 def pytest_configure(config):
