@@ -29,8 +29,9 @@
 //
 // Bounds (crash_path_limits.h): the launcher waits for the reporter at most reportTimeLimitMs
 // (120 s, 60 s past the reporter's own watchdog); a parked thread waits as long and then ends
-// the process with 4660 itself, which also frees a reporting thread stuck on a lock that a
-// faulted thread holds. No wait in the library is unbounded, and it starts no thread.
+// the process with the crash exit code itself, which also frees a reporting thread stuck on a
+// lock that a faulted thread holds. No wait in the library is unbounded, and it starts no
+// thread.
 //
 // Every capturing body keeps a standard frame and makes a real call (no tail call) to the
 // launcher, so that the captured Ebp and Esp describe a frame that still exists while the
