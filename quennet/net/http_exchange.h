@@ -10,7 +10,7 @@
 #include "net/net_result.h"
 #include "net/request_canceller.h"
 #include "net/url.h"
-#include "net/winhttp_handle.h"
+#include "win/winhttp_handle.h"
 #include "net/winhttp_platform.h"
 
 namespace quennet {
@@ -51,8 +51,8 @@ class HttpExchange {
   HINTERNET session_;
   NetTimeouts timeouts_;
   RequestCanceller* canceller_;
-  UniqueWinHttpHandle connection_;
-  UniqueWinHttpHandle request_;
+  win::UniqueWinHttpHandle connection_;
+  win::UniqueWinHttpHandle request_;
   Url url_;
   Url connectedTo_;
   DWORD status_ = 0;

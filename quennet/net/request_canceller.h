@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "net/winhttp_handle.h"
+#include "win/winhttp_handle.h"
 #include "sync/win_sync.h"
 
 namespace quennet {

@@ -28,13 +28,13 @@ NetTimeouts TaskTimeouts() {
   return timeouts;
 }
 
-UniqueWinHttpHandle OpenSession(const wchar_t* agent, const NetTimeouts& timeouts) {
+win::UniqueWinHttpHandle OpenSession(const wchar_t* agent, const NetTimeouts& timeouts) {
   // WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY (Windows 8.1 and later) follows the user's proxy
   // settings, automatic configuration included; older systems reject it with
   // ERROR_INVALID_PARAMETER. Wine 8 accepts it but then uses no proxy at all, whereas its
   // DEFAULT_PROXY does take the WinHTTP proxy configuration (netsh winhttp, and the http_proxy
   // environment variable): under Wine, and where AUTOMATIC is refused, DEFAULT_PROXY is used.
-  UniqueWinHttpHandle session;
+  win::UniqueWinHttpHandle session;
   if (!RunningUnderWine())
     session.reset(::WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                 WINHTTP_NO_PROXY_BYPASS, 0));

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "net/winhttp_handle.h"
+#include "win/winhttp_handle.h"
 
 namespace quennet {
 
@@ -24,7 +24,7 @@ NetTimeouts TaskTimeouts();
 
 // Opens a session that honours the system's proxy configuration. Returns an empty handle and
 // sets GetLastError on failure.
-UniqueWinHttpHandle OpenSession(const wchar_t* agent, const NetTimeouts& timeouts);
+win::UniqueWinHttpHandle OpenSession(const wchar_t* agent, const NetTimeouts& timeouts);
 
 // Applies the per-request settings: the response timeout, and automatic redirects switched off
 // (the caller follows them itself so that it can refuse https -> http).

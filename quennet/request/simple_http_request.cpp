@@ -56,7 +56,7 @@ void SimpleHttpRequest::Perform() {
   }
   NetTimeouts timeouts;
   timeouts.resolveMs = timeouts.connectMs = timeouts.sendMs = timeouts.receiveMs = timeoutMs_;
-  UniqueWinHttpHandle session = OpenSession(agent_.c_str(), timeouts);
+  win::UniqueWinHttpHandle session = OpenSession(agent_.c_str(), timeouts);
   if (!session) {
     const DWORD error = ::GetLastError();
     Fail(error, WinHttpFailure(L"WinHttpOpen", error, url_).outcome.text);

@@ -39,7 +39,7 @@ bool ParseContentRange(const std::wstring& text, std::uint64_t* first, std::uint
 
 void PackageFetcher::Run() {
   timeouts_ = TaskTimeouts();
-  UniqueWinHttpHandle session = OpenSession(L"Quennet/1.0", timeouts_);
+  win::UniqueWinHttpHandle session = OpenSession(L"Quennet/1.0", timeouts_);
   NetResult result;
   if (!session) {
     result = WinHttpFailure(L"WinHttpOpen", ::GetLastError(), plan_.url.text);

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "text/utf.h"
-#include "upload/winhttp_handle.h"
 #include "win/error_text.h"
+#include "win/winhttp_handle.h"
 
 namespace orlent::upload {
 namespace {
@@ -63,17 +63,19 @@ HttpResponse WinHttpTransport::Post(const HttpRequest& request) {
   if (path.empty()) path = L"/";
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
-  UniqueWinHttpHandle session(::WinHttpOpen(L"orlent", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  win::UniqueWinHttpHandle session(::WinHttpOpen(L"orlent", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                                 WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                                 0));
   if (!session) return Failure(L"WinHttpOpen");
   const int timeout = static_cast<int>(std::clamp<int64_t>(request.timeoutMs, 1000, 3600 * 1000));
   // Wine bounds a silent server only with the option; Windows honours both.
   ::WinHttpSetTimeouts(session.get(), timeout, timeout, timeout, timeout);
-  UniqueWinHttpHandle connection(::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+  win::UniqueWinHttpHandle connection(
+      ::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
   if (!connection) return Failure(L"WinHttpConnect");
-  UniqueWinHttpHandle call(::WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr,
-                                                WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                secure ? WINHTTP_FLAG_SECURE : 0));
+  win::UniqueWinHttpHandle call(::WinHttpOpenRequest(
+      connection.get(), L"POST", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+      WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
   if (!call) return Failure(L"WinHttpOpenRequest");
   DWORD receiveTimeout = static_cast<DWORD>(timeout);
   ::WinHttpSetOption(call.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveTimeout,
