@@ -4,37 +4,9 @@
 #include <winhttp.h>
 
 #include "quennet.h"
-#include "win/error_text.h"
+#include "win/winhttp_error_text.h"
 
 namespace quennet {
-
-std::wstring WinHttpMessage(DWORD error) {
-  wchar_t* text = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM |
-          FORMAT_MESSAGE_IGNORE_INSERTS,
-      ::GetModuleHandleW(L"winhttp.dll"), error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring message;
-  if (length != 0 && text != nullptr) message.assign(text, length);
-  if (text != nullptr) ::LocalFree(text);
-  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
-                              message.back() == L' ' || message.back() == L'.'))
-    message.pop_back();
-  if (!message.empty()) return message;
-  // Wine's winhttp.dll carries no message table: name the common codes ourselves.
-  switch (error) {
-    case ERROR_WINHTTP_TIMEOUT: return L"ERROR_WINHTTP_TIMEOUT (the operation timed out)";
-    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return L"ERROR_WINHTTP_NAME_NOT_RESOLVED (the server name could not be resolved)";
-    case ERROR_WINHTTP_CANNOT_CONNECT: return L"ERROR_WINHTTP_CANNOT_CONNECT (the connection to the server could not be made)";
-    case ERROR_WINHTTP_CONNECTION_ERROR: return L"ERROR_WINHTTP_CONNECTION_ERROR (the connection was reset or ended)";
-    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return L"ERROR_WINHTTP_INVALID_SERVER_RESPONSE (the server response could not be parsed)";
-    case ERROR_WINHTTP_SECURE_FAILURE: return L"ERROR_WINHTTP_SECURE_FAILURE (the server certificate failed validation)";
-    case ERROR_WINHTTP_SECURE_INVALID_CA: return L"ERROR_WINHTTP_SECURE_INVALID_CA (the certificate chain ends in an untrusted root)";
-    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID: return L"ERROR_WINHTTP_SECURE_CERT_CN_INVALID (the certificate does not name this host)";
-    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return L"ERROR_WINHTTP_SECURE_CHANNEL_ERROR (the TLS channel could not be set up)";
-    default: return win::SystemMessage(error);
-  }
-}
 
 namespace {
 
@@ -105,7 +77,7 @@ NetResult WinHttpFailure(const wchar_t* call, DWORD error, const std::wstring& u
       break;
   }
   std::wstring text = std::wstring(what) + L"：" + url + L"（" + call + L" 失败：" +
-                      WinHttpMessage(error) + L"，错误码 " + std::to_wstring(error) + L"）";
+                      win::WinHttpMessage(error) + L"，错误码 " + std::to_wstring(error) + L"）";
   NetResult result = NetResult::Fail(code, std::move(text), transient);
   result.systemError = error;
   return result;

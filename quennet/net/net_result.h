@@ -26,7 +26,4 @@ struct NetResult {
 // and a Chinese text that names the URL, the call and the system's message.
 NetResult WinHttpFailure(const wchar_t* call, DWORD error, const std::wstring& url);
 
-// The system's text for a WinHTTP error code (they live in winhttp.dll's message table).
-std::wstring WinHttpMessage(DWORD error);
-
 }  // namespace quennet

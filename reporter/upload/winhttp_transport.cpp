@@ -4,31 +4,14 @@
 #include <vector>
 
 #include "text/utf.h"
-#include "win/error_text.h"
+#include "win/winhttp_error_text.h"
 #include "win/winhttp_handle.h"
 
 namespace orlent::upload {
 namespace {
 
-// WinHTTP's own codes (12001 and up) have their texts in winhttp.dll, not in the system's table.
 std::string WinHttpFailed(const wchar_t* call) {
-  const DWORD code = ::GetLastError();
-  std::wstring message;
-  wchar_t* text = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-      ::GetModuleHandleW(L"winhttp.dll"), code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  if (length != 0 && text != nullptr) {
-    message.assign(text, length);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
-                                message.back() == L' ' || message.back() == L'.'))
-      message.pop_back();
-  }
-  if (text != nullptr) ::LocalFree(text);
-  const std::wstring full = message.empty() ? win::CallFailed(call, code)
-                                            : std::wstring(call) + L" failed: " + message +
-                                                  L" (error " + std::to_wstring(code) + L")";
-  return text::WideToUtf8(full);
+  return text::WideToUtf8(win::WinHttpCallFailed(call));
 }
 
 HttpResponse Failure(const wchar_t* call) {
