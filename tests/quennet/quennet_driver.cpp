@@ -13,27 +13,12 @@
 #include <map>
 #include <string>
 
+#include "json_string.h"
 #include "quennet.h"
 
 namespace {
 
-std::string Json(const wchar_t* text) {
-  std::string out = "\"";
-  for (; text != nullptr && *text != 0; ++text) {
-    const unsigned c = static_cast<unsigned>(*text);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-      out += escaped;
-    }
-  }
-  return out + "\"";
-}
+std::string Json(const wchar_t* text) { return JsonString(text != nullptr ? text : L""); }
 
 std::string Json(const char* text) {
   std::wstring wide;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "json_string.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
 #include "package_extractor.h"
@@ -28,23 +29,6 @@ struct Options {
   bool kept = false;
   long long abortAfter = -1;
 };
-
-std::string JsonString(const std::wstring& text) {
-  std::string out = "\"";
-  for (wchar_t c : text) {
-    if (c == L'"' || c == L'\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-      out += escaped;
-    }
-  }
-  return out + "\"";
-}
 
 int tailRanges = 0;  // how many ranges of the tail the extractor was given
 
