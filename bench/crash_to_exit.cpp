@@ -1,12 +1,15 @@
-// crash_to_exit [ROUNDS] [phases] [nosession]: how long a crashed host waits for its reporter.
+// crash_to_exit [ROUNDS] [phases] [nosession] [with=FOLDER]...: how long a crashed host waits
+// for its reporter.
 // Each round crashes a child host (this program, started with "child") once with each
 // reporter, rotating which goes first, and measures from the fault (the child's
 // QueryPerformanceCounter just before it) to the child's exit as the parent sees it. The
 // reporters: one that only sets the event, and orlent.exe; with "nosession" also orlent.exe
 // writing its dump without a dbghelp symbol session (ORLENT_DUMP_WITHOUT_SYMBOL_SESSION). With
-// "phases" orlent.exe also prints its phase durations (ORLENT_PHASE_TIMES), and this program
-// prints each phase's median. Prints each reporter's median and its ratio to the event-only
-// one. Not a test: figures for people.
+// "phases" orlent.exe also prints its phase durations (ORLENT_PHASE_TIMES), the event-only
+// reporter its start-up, and this program prints each phase's median. Each "with=FOLDER" (a
+// Windows path) adds the orlent.exe in FOLDER, a candidate build (stripped, other imports), to
+// the same rounds. Prints each reporter's median and its ratio to the event-only one. Not a
+// test: figures for people.
 //   build/wine-run build/bench/crash_to_exit.exe 15 phases nosession
 #include <windows.h>
 
@@ -47,9 +50,10 @@ int Child(const wchar_t* reporterFolder, const wchar_t* stampFile) {
 }
 
 struct Reporter {
-  Reporter(const wchar_t* name, std::wstring folder, bool withoutSymbolSession = false)
-      : name(name), folder(std::move(folder)), withoutSymbolSession(withoutSymbolSession) {}
-  const wchar_t* name;
+  Reporter(std::wstring name, std::wstring folder, bool withoutSymbolSession = false)
+      : name(std::move(name)), folder(std::move(folder)),
+        withoutSymbolSession(withoutSymbolSession) {}
+  std::wstring name;
   std::wstring folder;
   bool withoutSymbolSession;
   std::vector<double> times;
@@ -154,10 +158,12 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && std::wstring(argv[1]) == L"child") return Child(argv[2], argv[3]);
   int rounds = 15;
   bool phases = false, noSession = false;
+  std::vector<std::wstring> candidates;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     if (arg == L"phases") phases = true;
     else if (arg == L"nosession") noSession = true;
+    else if (arg.rfind(L"with=", 0) == 0) candidates.push_back(arg.substr(5));
     else rounds = std::max(1, _wtoi(argv[i]));
   }
   wchar_t self[MAX_PATH];
@@ -178,6 +184,8 @@ int wmain(int argc, wchar_t** argv) {
   reporters.emplace_back(L"orlent.exe", ProgramFolder() + L"\\..\\bin");
   if (noSession)
     reporters.emplace_back(L"orlent, dump w/o session", ProgramFolder() + L"\\..\\bin", true);
+  for (const std::wstring& folder : candidates)
+    reporters.emplace_back(folder.substr(folder.find_last_of(L"\\/") + 1), folder);
   const size_t count = reporters.size();
   for (int round = 0; round < rounds; ++round) {
     for (size_t k = 0; k < count; ++k) {
@@ -188,7 +196,7 @@ int wmain(int argc, wchar_t** argv) {
       if (phases) errorFiles.emplace_back(&reporter, errorFile);
       const double ms = OneCrash(self, reporter, stamp, errorFile);
       if (ms < 0) {
-        std::wprintf(L"round %d, %ls: failed\n", round, reporter.name);
+        std::wprintf(L"round %d, %ls: failed\n", round, reporter.name.c_str());
         continue;
       }
       reporter.times.push_back(ms);
@@ -198,7 +206,7 @@ int wmain(int argc, wchar_t** argv) {
   for (const auto& [reporter, file] : errorFiles) CollectPhases(ReadWholeFile(file), reporter);
   RemoveTree(scratch);
   for (const Reporter& reporter : reporters) {
-    std::wprintf(L"%-26ls median %7.1f ms over %u crashes", reporter.name,
+    std::wprintf(L"%-26ls median %7.1f ms over %u crashes", reporter.name.c_str(),
                  Median(reporter.times), static_cast<unsigned>(reporter.times.size()));
     if (&reporter != &reporters[0] && !reporters[0].times.empty() && !reporter.times.empty())
       std::wprintf(L", %.2f times event only", Median(reporter.times) / Median(reporters[0].times));
