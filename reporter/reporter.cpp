@@ -82,10 +82,11 @@ bool WriteReportFiles(const std::wstring& folder, CrashReport* report, std::wstr
 
 int RunReporter(const wchar_t* commandLine) {
   EndPhase(L"startup");
-  if (const std::optional<int> code = upload::RunUploadSwitch(commandLine)) return *code;
   std::wstring error;
   const std::optional<vessick::HandOff> handOff = vessick::ParseHandOffCommandLine(commandLine, &error);
   if (!handOff) {
+    // Only now: the switches are split by shell32, which a crashed host must not wait for.
+    if (const std::optional<int> code = upload::RunUploadSwitch(commandLine)) return *code;
     PrintError(L"malformed command line: " + error);
     PrintError(L"usage: orlent /buginfo:EVENT:PROCESS:BLOCK:PID (started by Vessick.dll)");
     return kUsage;

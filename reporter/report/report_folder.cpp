@@ -40,6 +40,13 @@ bool CreateDirectories(const std::wstring& path, std::wstring* error) {
   return true;
 }
 
+// "C:\..." or "\\server\...": a folder that does not depend on the current drive or folder.
+bool IsFullPath(const wchar_t* path) {
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  return (path[0] != L'\0' && path[1] == L':' && separator(path[2])) ||
+         (separator(path[0]) && separator(path[1]));
+}
+
 }  // namespace
 
 std::optional<std::wstring> ReportsRoot(std::wstring* error) {
@@ -56,15 +63,25 @@ std::optional<std::wstring> ReportsRoot(std::wstring* error) {
     return std::wstring(value.data(), length);
   }
 
-  wchar_t localAppData[MAX_PATH] = {};
-  const HRESULT result =
-      ::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
-                         SHGFP_TYPE_CURRENT, localAppData);
+  const std::optional<std::wstring> localAppData = LocalAppDataFolder(error);
+  if (!localAppData) return std::nullopt;
+  return *localAppData + L"\\Vessick\\CrashReports";
+}
+
+std::optional<std::wstring> LocalAppDataFolder(std::wstring* error) {
+  std::vector<wchar_t> value(32768);
+  const DWORD length = ::GetEnvironmentVariableW(L"LOCALAPPDATA", value.data(),
+                                                 static_cast<DWORD>(value.size()));
+  if (length > 0 && length < value.size() && IsFullPath(value.data()))
+    return std::wstring(value.data(), length);
+  wchar_t folder[MAX_PATH] = {};
+  const HRESULT result = ::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE,
+                                            nullptr, SHGFP_TYPE_CURRENT, folder);
   if (FAILED(result)) {
     *error = win::CallFailed(L"SHGetFolderPathW", static_cast<DWORD>(result));
     return std::nullopt;
   }
-  return std::wstring(localAppData) + L"\\Vessick\\CrashReports";
+  return std::wstring(folder);
 }
 
 std::vector<ReportsRootChoice> ReportsRootChoices() {
@@ -74,11 +91,8 @@ std::vector<ReportsRootChoice> ReportsRootChoices() {
     if (std::optional<std::wstring> chosen = ReportsRoot(&error))
       choices.push_back({*chosen, std::wstring(kReportsRootVariable)});
   }
-  wchar_t localAppData[MAX_PATH] = {};
-  if (SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
-                                   SHGFP_TYPE_CURRENT, localAppData)))
-    choices.push_back({std::wstring(localAppData) + L"\\Vessick\\CrashReports",
-                       L"the default reports root"});
+  if (const std::optional<std::wstring> localAppData = LocalAppDataFolder(&error))
+    choices.push_back({*localAppData + L"\\Vessick\\CrashReports", L"the default reports root"});
   wchar_t temp[MAX_PATH + 1] = {};
   const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
   if (length > 0 && length <= MAX_PATH)

@@ -17,6 +17,11 @@ constexpr wchar_t kReportsRootVariable[] = L"ORLENT_REPORTS_DIR";
 // ORLENT_REPORTS_DIR when set and not empty, else %LOCALAPPDATA%\Vessick\CrashReports.
 std::optional<std::wstring> ReportsRoot(std::wstring* error);
 
+// The user's local application data folder: %LOCALAPPDATA% when it names a full path (Windows
+// sets it in every session), else the shell's CSIDL_LOCAL_APPDATA. shell32.dll is delay-loaded
+// (reporter/CMakeLists.txt), so only a reporter without the variable pays its start-up.
+std::optional<std::wstring> LocalAppDataFolder(std::wstring* error);
+
 // "2024-01-31_101530.123_p812": UTC time to the millisecond, then the crashed process's id,
 // so that names sort by time.
 std::wstring ReportFolderName(const SYSTEMTIME& utc, DWORD processId);

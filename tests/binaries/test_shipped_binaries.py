@@ -13,8 +13,8 @@ SHIPPED = {
     "Vessick.dll": ("dll", {"InitOrlent", "SetOrlentUin", "ValidateOrlent"}, SYSTEM_DLLS),
     "Tremath.exe": ("exe", None, SYSTEM_DLLS | {"user32.dll", "shlwapi.dll"}),
     # advapi32: the processor's name for the report's system facts, from the registry.
-    "orlent.exe": ("exe", None, SYSTEM_DLLS | {"dbghelp.dll", "version.dll", "shell32.dll",
-                                              "winhttp.dll", "advapi32.dll"}),
+    # winhttp.dll and shell32.dll are delay-loaded, so a crashed host does not wait for them.
+    "orlent.exe": ("exe", None, SYSTEM_DLLS | {"dbghelp.dll", "version.dll", "advapi32.dll"}),
 }
 
 

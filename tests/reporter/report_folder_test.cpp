@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,6 +141,53 @@ TEST_F(ReportFolder, TheEnvironmentChoosesTheRoot) {
   const auto standard = ReportsRoot(&error);
   ASSERT_TRUE(standard) << error;
   EXPECT_NE(standard->find(L"\\Vessick\\CrashReports"), std::wstring::npos) << *standard;
+}
+
+// Restores an environment variable (or its absence) when the test ends, also when it fails.
+class SavedVariable {
+ public:
+  explicit SavedVariable(const wchar_t* name) : name_(name) {
+    std::vector<wchar_t> value(32768);
+    const DWORD length = ::GetEnvironmentVariableW(name, value.data(), 32768);
+    if (length > 0 || ::GetLastError() != ERROR_ENVVAR_NOT_FOUND)
+      value_ = std::wstring(value.data(), length);
+  }
+  ~SavedVariable() { ::SetEnvironmentVariableW(name_, value_ ? value_->c_str() : nullptr); }
+  const std::optional<std::wstring>& value() const { return value_; }
+
+ private:
+  const wchar_t* name_;
+  std::optional<std::wstring> value_;
+};
+
+// %LOCALAPPDATA% is taken when it names a full path; anything else is left to the shell. The
+// variable the session set must agree with the shell, or the default root would move.
+TEST(LocalAppData, TheVariableWhenAFullPathElseTheShell) {
+  wchar_t shell[MAX_PATH] = {};
+  ASSERT_TRUE(SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr,
+                                           SHGFP_TYPE_CURRENT, shell)));
+  const SavedVariable saved(L"LOCALAPPDATA");
+  ASSERT_TRUE(saved.value());
+  EXPECT_EQ(*saved.value(), shell);
+  const struct {
+    const wchar_t* value;
+    std::wstring expected;
+  } cases[] = {
+      {nullptr, shell},
+      {L"", shell},
+      {L"relative\\local", shell},
+      {L"C:local", shell},             // relative to drive C:'s current folder
+      {L"\\rooted\\no drive", shell},  // on whatever the current drive is
+      {L"D:\\elsewhere\\local", L"D:\\elsewhere\\local"},
+      {L"D:/elsewhere/local", L"D:/elsewhere/local"},
+      {L"\\\\server\\share\\local", L"\\\\server\\share\\local"},
+  };
+  for (const auto& test : cases) {
+    ::SetEnvironmentVariableW(L"LOCALAPPDATA", test.value);
+    std::wstring error;
+    EXPECT_EQ(LocalAppDataFolder(&error).value_or(L"(none: " + error + L")"), test.expected)
+        << (test.value ? test.value : L"(unset)");
+  }
 }
 
 // Unusable roots are passed over in order, each with its reason, and the note names where the
