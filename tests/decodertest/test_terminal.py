@@ -1,7 +1,9 @@
 """Tremath as an operator sees it in a terminal: run under tmux with a Chinese locale, choices
 typed as keys, the screen read back. The pipe tests check bytes; this checks that the text is
 actually shown on a console."""
+import os
 import subprocess
+import tempfile
 import time
 import uuid
 
@@ -28,13 +30,14 @@ def chinese_locale():
 
 
 class Terminal:
-    """One tmux server of its own (own socket), killed on leave whatever happened."""
+    """One tmux server of its own, killed on leave whatever happened. Its socket lives in the
+    run's temporary folder (not tmux's default folder in /tmp, which would stay behind)."""
 
     def __init__(self):
-        self.socket = f"tremath-{uuid.uuid4().hex[:12]}"
+        self.socket = os.path.join(tempfile.gettempdir(), f"tremath-{uuid.uuid4().hex[:12]}")
 
     def tmux(self, *args):
-        return subprocess.run(["tmux", "-L", self.socket, *args], capture_output=True,
+        return subprocess.run(["tmux", "-S", self.socket, *args], capture_output=True,
                               text=True, timeout=30)
 
     def start(self, command, cwd, env):
