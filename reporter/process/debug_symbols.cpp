@@ -34,17 +34,21 @@ std::wstring WindowsFolder() {
 
 DebugSymbols::DebugSymbols(HANDLE process, const ModuleList& modules)
     : process_(process), modules_(modules), windowsFolder_(WindowsFolder()) {
+  // Deferred loads: only the modules an address falls in pay for their debug information.
+  ::SymSetOptions(SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES | SYMOPT_UNDNAME |
+                  SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS);
   // Wine's dbghelp, given a live process, first reads the ELF debug information of Wine's own
   // Unix loader (about 20 ms of every crash under Wine 8) to name frames in Wine's Unix side,
   // which no walk from a host's fault reaches and which tells a developer nothing. Its
   // variable DBGHELP_NOLIVE skips that; the PE modules are registered as before, and
-  // Windows' dbghelp knows no such variable.
+  // Windows' dbghelp knows no such variable. Only for this call: a session that invades the
+  // process (MiniDumpWriteDump's own, when there is none of ours) fails with it.
   ::SetEnvironmentVariableW(L"DBGHELP_NOLIVE", L"1");
-  // Deferred loads: only the modules an address falls in pay for their debug information.
-  ::SymSetOptions(SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES | SYMOPT_UNDNAME |
-                  SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS);
-  if (!::SymInitializeW(process, nullptr, FALSE)) {
-    error_ = win::CallFailed(L"SymInitializeW");
+  const BOOL started = ::SymInitializeW(process, nullptr, FALSE);
+  const DWORD startError = ::GetLastError();
+  ::SetEnvironmentVariableW(L"DBGHELP_NOLIVE", nullptr);
+  if (!started) {
+    error_ = win::CallFailed(L"SymInitializeW", startError);
     return;
   }
   session_.reset(process);
