@@ -7,23 +7,10 @@
 #include <cstdio>
 
 #include "protocol/hand_off_line.h"
-
-namespace {
-
-double MsSinceProcessCreated() {
-  FILETIME created, exited, kernel, user, now;
-  if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-  ::GetSystemTimeAsFileTime(&now);
-  auto ticks = [](const FILETIME& t) {
-    return static_cast<long long>(uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime);
-  };
-  return (ticks(now) - ticks(created)) / 10000.0;
-}
-
-}  // namespace
+#include "win/process_age.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  const double startup = MsSinceProcessCreated();
+  const double startup = win::MsSinceProcessCreated();
   std::wstring error;
   const auto handOff = vessick::ParseHandOffCommandLine(::GetCommandLineW(), &error);
   if (!handOff) return 1;

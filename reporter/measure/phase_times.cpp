@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "handoff/console_output.h"
+#include "win/process_age.h"
 
 namespace orlent {
 namespace {
@@ -24,18 +25,6 @@ PhaseClock& Clock() {
   return clock;
 }
 
-// How long this process has existed: the start-up that happens before any of its code runs
-// (loading its imports under Wine is part of what a crashed host waits for).
-double MsSinceProcessCreated() {
-  FILETIME created, exited, kernel, user, now;
-  if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-  ::GetSystemTimeAsFileTime(&now);
-  auto ticks = [](const FILETIME& t) {
-    return static_cast<long long>(uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime);
-  };
-  return (ticks(now) - ticks(created)) / 10000.0;
-}
-
 }  // namespace
 
 void EndPhase(const wchar_t* name) {
@@ -45,7 +34,7 @@ void EndPhase(const wchar_t* name) {
   ::QueryPerformanceCounter(&now);
   if (clock.frequency.QuadPart == 0) {
     ::QueryPerformanceFrequency(&clock.frequency);
-    clock.phases.emplace_back(name, MsSinceProcessCreated());
+    clock.phases.emplace_back(name, win::MsSinceProcessCreated());
   } else {
     clock.phases.emplace_back(
         name, (now.QuadPart - clock.last.QuadPart) * 1000.0 / clock.frequency.QuadPart);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "report/report_folder.h"
+#include "scratch_folders.h"
 
 namespace orlent {
 namespace {
@@ -18,22 +19,6 @@ std::wstring ScratchFolder() {
   ::GetTempPathW(MAX_PATH, temp);
   return std::wstring(temp) + L"orlent-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
          std::to_wstring(::GetTickCount());
-}
-
-void RemoveTree(const std::wstring& path) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(child);
-      else ::DeleteFileW(child.c_str());
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
-  }
-  ::RemoveDirectoryW(path.c_str());
 }
 
 // Every test's scratch folder, removed when the test ends, also when it fails.
@@ -50,20 +35,6 @@ class ReportFolder : public ::testing::Test {
  private:
   std::vector<std::wstring> scratch_;
 };
-
-std::vector<std::wstring> Entries(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (::FindNextFileW(search, &found));
-  ::FindClose(search);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 SYSTEMTIME Utc(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD ms) {
   SYSTEMTIME t = {};
@@ -98,7 +69,7 @@ TEST_F(ReportFolder, CreatesTheRootAndNeverReusesAFolder) {
   EXPECT_EQ(made[0], root + L"\\2024-01-31_101530.007_p812");
   EXPECT_EQ(made[1], made[0] + L"-2");
   EXPECT_EQ(made[2], made[0] + L"-3");
-  EXPECT_EQ(Entries(root).size(), 3u);
+  EXPECT_EQ(FolderEntries(root).size(), 3u);
 }
 
 TEST_F(ReportFolder, ARootThatCannotBeMadeIsAnError) {
@@ -120,7 +91,7 @@ TEST_F(ReportFolder, FilesAppearWholeUnderTheirNames) {
   std::wstring error;
   ASSERT_TRUE(WriteFileAtomically(scratch + L"\\report.txt", "first", &error)) << error;
   ASSERT_TRUE(WriteFileAtomically(scratch + L"\\report.txt", "second text", &error)) << error;
-  EXPECT_EQ(Entries(scratch), std::vector<std::wstring>({L"report.txt"}));  // no .tmp left
+  EXPECT_EQ(FolderEntries(scratch), std::vector<std::wstring>({L"report.txt"}));  // no .tmp left
   WIN32_FILE_ATTRIBUTE_DATA data;
   ASSERT_TRUE(::GetFileAttributesExW((scratch + L"\\report.txt").c_str(), GetFileExInfoStandard,
                                      &data));

@@ -8,6 +8,7 @@
 
 #include "report/report_folder.h"
 #include "report/retention.h"
+#include "scratch_folders.h"
 
 namespace orlent {
 namespace {
@@ -46,21 +47,6 @@ class RetentionRoot : public ::testing::Test {
   }
   void TearDown() override { RemoveTree(root_); }
 
-  static void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path + L"\\" + name);
-        else ::DeleteFileW((path + L"\\" + name).c_str());
-      } while (::FindNextFileW(search, &found));
-      ::FindClose(search);
-    }
-    ::RemoveDirectoryW(path.c_str());
-  }
-
   void Folder(const std::wstring& name, bool withFiles = true) {
     const std::wstring path = root_ + L"\\" + name;
     ASSERT_TRUE(::CreateDirectoryW(path.c_str(), nullptr)) << path;
@@ -71,19 +57,7 @@ class RetentionRoot : public ::testing::Test {
     }
   }
 
-  std::vector<std::wstring> Left() const {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileW((root_ + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    do {
-      const std::wstring name = found.cFileName;
-      if (name != L"." && name != L"..") names.push_back(name);
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::wstring> Left() const { return FolderEntries(root_); }
 
   static std::wstring Report(int second, const wchar_t* suffix = L"") {
     wchar_t name[64];
