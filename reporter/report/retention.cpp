@@ -52,6 +52,11 @@ bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The report files are renamed into place only when complete.
+bool HoldsFinishedReport(const std::wstring& folder) {
+  return Exists(folder + L"\\report.json") || Exists(folder + L"\\report.txt");
+}
+
 // Removes a report folder that holds only files; a folder with a subfolder is not one the
 // reporter wrote and stays.
 bool RemoveReportFolder(const std::wstring& folder, std::wstring* error) {
@@ -95,8 +100,13 @@ RetentionResult PruneOldReports(const std::wstring& root, const std::wstring& ke
                                 size_t maxKept) {
   RetentionResult result;
   std::vector<std::wstring> reports;
+  // Only finished reports count: a folder another reporter is still writing (several can run at
+  // once) holds no report file yet, and counting it could remove one report too many if that
+  // reporter then gives its folder up.
   for (const Entry& entry : ListFolder(root))
-    if (entry.directory && IsReportFolderName(entry.name)) reports.push_back(entry.name);
+    if (entry.directory && IsReportFolderName(entry.name) &&
+        (entry.name == keep || HoldsFinishedReport(root + L"\\" + entry.name)))
+      reports.push_back(entry.name);
   if (reports.size() <= maxKept) return result;
   // The names sort by time; a "-2" sorts after its first folder, as it was made after it.
   std::sort(reports.begin(), reports.end());
