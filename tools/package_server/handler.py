@@ -50,10 +50,10 @@ def parse_range(header: str | None, size: int):
     serve the whole body)."""
     if not header or not header.startswith("bytes="):
         return None
-    spec = header[len("bytes="):].strip()
-    if "," in spec or "-" not in spec:
+    byte_range = header[len("bytes="):].strip()
+    if "," in byte_range or "-" not in byte_range:
         return None
-    first, last = (part.strip() for part in spec.split("-", 1))
+    first, last = (part.strip() for part in byte_range.split("-", 1))
     try:
         if first == "":
             suffix = int(last)
