@@ -1,6 +1,5 @@
 #include "launch_reporter.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "protocol/bug_info_block.h"
@@ -72,8 +71,7 @@ void RunReporter(BugInfoBlock* block, const Configuration& configuration) {
   if (pfnBeforeLaunch != nullptr) pfnBeforeLaunch();
 
   if (!duplicated || !doneEvent || reporterPath[0] == L'\0') return;
-  FormatHandOffLine(commandLine, doneEvent.get(), inheritableSelf, block,
-                            ::GetCurrentProcessId());
+  FormatHandOffLine(commandLine, doneEvent.get(), inheritableSelf, block, ::GetCurrentProcessId());
   if (!::CreateProcessW(reporterPath, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &started))
     return;

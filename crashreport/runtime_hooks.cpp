@@ -6,6 +6,8 @@
 #include <new>
 #include <stdlib.h>
 
+#include "system_function.h"
+
 namespace vessick {
 namespace {
 
@@ -16,15 +18,6 @@ NewHook newHook = nullptr;
 // "do not retry", which here means failing the allocation.
 void CallNewHookForOperatorNew() {
   if (newHook == nullptr || newHook(0) == 0) throw std::bad_alloc();
-}
-
-// A setter that only some versions of msvcrt.dll export (Wine's lacks several), looked up by
-// name so that the DLL loads everywhere and sets the hook where the run-time has it.
-template <typename Function>
-Function CrtFunction(const char* name) {
-  HMODULE crt = ::GetModuleHandleW(L"msvcrt");
-  if (crt == nullptr) return nullptr;
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(crt, name)));
 }
 
 }  // namespace
@@ -39,7 +32,7 @@ NewHook SetNewHook(NewHook hook) {
   NewHook previous = newHook;
   newHook = hook;
   using SetNewHandlerFn = NewHook(__cdecl*)(NewHook);
-  if (auto setCrtNewHandler = CrtFunction<SetNewHandlerFn>("_set_new_handler"))
+  if (auto setCrtNewHandler = SystemFunction<SetNewHandlerFn>(L"msvcrt", "_set_new_handler"))
     previous = setCrtNewHandler(hook);               // msvcrt's own operator new
   std::set_new_handler(&CallNewHookForOperatorNew);  // the operator new this DLL uses
   return previous;
@@ -52,7 +45,8 @@ InvalidParameterHook SetInvalidParameterHook(InvalidParameterHook hook) {
 
 void SetAbortFlags(unsigned int flags, unsigned int mask) {
   using SetAbortBehaviorFn = unsigned int(__cdecl*)(unsigned int, unsigned int);
-  if (auto setAbortBehavior = CrtFunction<SetAbortBehaviorFn>("_set_abort_behavior"))
+  if (auto setAbortBehavior =
+          SystemFunction<SetAbortBehaviorFn>(L"msvcrt", "_set_abort_behavior"))
     setAbortBehavior(flags, mask);
 }
 

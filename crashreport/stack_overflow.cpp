@@ -11,6 +11,7 @@
 #include "library_state.h"
 #include "report_guard.h"
 #include "thread_environment.h"
+#include "system_function.h"
 
 namespace vessick {
 namespace {
@@ -18,14 +19,6 @@ namespace {
 constexpr SIZE_T kOverflowStackSize = 0x10000;
 void* volatile reservedOverflowStack = nullptr;
 void* volatile registration = nullptr;
-
-// Looked up by name, as the system's own export, so that the DLL's import table names neither.
-template <typename Function>
-Function Kernel32Function(const char* name) {
-  HMODULE kernel32 = ::GetModuleHandleW(L"kernel32");
-  if (kernel32 == nullptr) return nullptr;
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(kernel32, name)));
-}
 
 }  // namespace
 
@@ -52,7 +45,7 @@ _CallFilterOnStack:
 void RegisterStackOverflowHandlerOnce() noexcept {
   if (registration != nullptr) return;
   using AddFn = PVOID(WINAPI*)(ULONG, PVECTORED_EXCEPTION_HANDLER);
-  if (auto add = Kernel32Function<AddFn>("AddVectoredExceptionHandler"))
+  if (auto add = SystemFunction<AddFn>(L"kernel32", "AddVectoredExceptionHandler"))
     registration = add(0, &StackOverflowHandler);  // last in the list
 }
 
@@ -60,7 +53,8 @@ void UnregisterStackOverflowHandler() noexcept {
   void* handle = ::InterlockedExchangePointer(&registration, nullptr);
   if (handle == nullptr) return;
   using RemoveFn = ULONG(WINAPI*)(PVOID);
-  if (auto remove = Kernel32Function<RemoveFn>("RemoveVectoredExceptionHandler")) remove(handle);
+  if (auto remove = SystemFunction<RemoveFn>(L"kernel32", "RemoveVectoredExceptionHandler"))
+    remove(handle);
 }
 
 void ReleaseOverflowStack() noexcept {

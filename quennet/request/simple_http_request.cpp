@@ -4,6 +4,7 @@
 
 #include "net/http_exchange.h"
 #include "net/winhttp_platform.h"
+#include "text/utf.h"
 #include "win/error_text.h"
 
 namespace quennet {
@@ -13,16 +14,6 @@ constexpr UINT kCompletionMessage = WM_APP + 0x51;
 constexpr UINT kDestroyMessage = WM_APP + 0x52;
 // A reply larger than this is not what a simple request is for; refusing it bounds memory.
 constexpr std::size_t kLargestResponse = 64u * 1024 * 1024;
-
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size,
-                        nullptr, nullptr);
-  return result;
-}
 
 }  // namespace
 
@@ -70,7 +61,7 @@ void SimpleHttpRequest::Perform() {
     return;
   }
   responseCode_ = exchange.Status();
-  responseHeaders_ = ToUtf8(exchange.RawHeaders());
+  responseHeaders_ = text::WideToUtf8(exchange.RawHeaders());
   char buffer[16384];
   for (;;) {
     DWORD got = 0;

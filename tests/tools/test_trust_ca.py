@@ -1,17 +1,14 @@
 """trust_ca puts the test CA into the Wine prefix's CurrentUser Root store (where WinHTTP looks),
 and says which call failed when it cannot."""
 import hashlib
-import os
 import ssl
 import subprocess
-from pathlib import Path
 
 import pytest
 
 from package_server import test_ca, trust_ca_in_prefix
+from winproc import BUILD_DIR, WINE_RUN
 
-BUILD_DIR = Path(os.environ["BUILD_DIR"])
-WINE_RUN = BUILD_DIR / "wine-run"
 TRUST_CA = BUILD_DIR / "tools" / "trust_ca.exe"
 ROOT_KEY = r"HKCU\Software\Microsoft\SystemCertificates\Root\Certificates"
 
