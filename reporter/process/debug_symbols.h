@@ -71,4 +71,9 @@ class DebugSymbols {
   std::wstring error_;
 };
 
+// For tests only (ORLENT_TEST_NO_DBGHELP_SYMBOLS=1, read once): the reporter calls none of
+// dbghelp's symbol or stack-walk functions, as on a Windows machine whose dbghelp reads no
+// DWARF; the report must come out the same. MiniDumpWriteDump still runs.
+bool DbghelpSymbolsDisabled();
+
 }  // namespace orlent
