@@ -126,8 +126,6 @@ SPARSE_LIES = {
     "a segment past the real size": (sparse_map(1, 900, 200) + b"x" * 200, 1000, "x.img"),
     "segments out of order": (sparse_map(2, 500, 10, 0, 10) + b"x" * 20, 1000, "x.img"),
     "segments that overlap": (sparse_map(2, 0, 100, 50, 100) + b"x" * 200, 1000, "x.img"),
-    "a letter in the map": (b"1\n0\nten\n" + bytes(504) + b"x" * 10, 1000, "x.img"),
-    "map without its padding": (b"1\n0\n10\n" + b"x" * 10, 1000, "x.img"),
     "map longer than the data": (b"2\n0\n10\n", 1000, "x.img"),
     "no real size": (sparse_map(1, 0, 10) + b"x" * 10, None, "x.img"),
 }
@@ -236,12 +234,11 @@ def test_a_unix_name_the_local_header_does_not_show_is_checked_against_the_direc
 # --- Names that are one file on Windows --------------------------------------------------------
 
 COLLISIONS = {
-    # name: (entries in order, index of the entry refused)
+    # name: (entries in order, index of the entry refused); more case pairs in
+    # archive_fields_test.cpp
     "differ by ASCII case": (["readme.txt", "README.TXT"], 1),
     "exact repeat": (["dir/file.bin", "dir/file.bin"], 1),
     "differ by accented case": (["café/é.txt", "CAFÉ/É.txt"], 1),
-    "differ by Greek case": (["σ.txt", "Σ.txt"], 1),
-    "differ by full-width case": (["ａ.txt", "Ａ.txt"], 1),
     "a file, then a folder of its name": (["data", "Data/inner.txt"], 1),
     "a folder, then a file of its name": (["Docs/", "docs"], 1),
     "a file under a file": (["a/b", "A/B/c.txt"], 1),
@@ -251,7 +248,6 @@ ALLOWED = {
     # holding both files: nothing is lost.
     "folders that differ by case": (["Data/a.txt", "data/b.txt"], {"Data/a.txt", "Data/b.txt"}),
     "a folder named twice": (["dir/", "dir/", "dir/f.txt"], {"dir/f.txt"}),
-    "sharp s is not SS": (["straße.txt", "STRASSE.txt"], {"straße.txt", "STRASSE.txt"}),
 }
 
 
