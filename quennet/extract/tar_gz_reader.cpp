@@ -228,7 +228,7 @@ Outcome TarGzReader::BeginEntry(const TarHeader& header) {
   if (header.type == 'S' || (pax.sparse && !pax.SparseFormat10()))
     return Outcome::Fail(QUENNET_E_UNSUPPORTED_FORMAT,
                          L"条目“" + entryName_ +
-                             L"”是旧格式的 GNU 稀疏文件，不受支持（只支持 pax 稀疏格式 1.0）");
+                             L"”是 GNU 稀疏文件，其格式不受支持（只支持 pax 稀疏格式 1.0）");
   sparse_ = pax.sparse;
   if (sparse_ && !pax.sparseRealSize)
     return Damaged(L"稀疏文件“" + entryName_ + L"”没有给出实际大小" + At(headerOffset_));
