@@ -1,6 +1,7 @@
 // exception_throughput [ROUNDS [MILLISECONDS]]
 // What Vessick.dll costs a healthy host: structured exceptions raised and caught per second with
-// no library, after one InitOrlent and after ten. Each measurement runs in a fresh child process
+// no library, after one InitOrlent and after ten (each with orlent.exe found, so that its standby
+// waits beside the host as in a game). Each measurement runs in a fresh child process
 // (loading the library cannot be taken back), the three kinds in interleaved rounds so that a
 // change in the machine's load touches all of them alike; prints every round, the medians and
 // the ratios to the run without the library. Not a test: the figures depend on the machine.
@@ -56,7 +57,15 @@ int Child(int initCalls, int milliseconds) {
                    ::GetLastError());
       return 0;
     }
-    for (int i = 0; i < initCalls; ++i) init("Bench", "1", "bench", "", 1, 0, 0, "");
+    // orlent.exe to be found, as in a game's folder: InitOrlent starts its standby, which
+    // waits beside the host for the whole measurement.
+    wchar_t self[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder(self, length);
+    folder = folder.substr(0, folder.find_last_of(L'\\')) + L"\\..\\bin";
+    const std::string reporterDir(folder.begin(), folder.end());
+    for (int i = 0; i < initCalls; ++i)
+      init("Bench", "1", "bench", "", 1, 0, 0, reporterDir.c_str());
   }
   for (int i = 0; i < 2000; ++i) RaiseAndCatch();  // warm up
   LARGE_INTEGER start, now;
