@@ -17,7 +17,7 @@
 // crash_to_exit init [ROUNDS]: what the standby costs a host that never crashes. Each round
 // starts a child that times InitOrlent with orlent.exe to be found (a standby is started) and
 // without (nothing to start), interleaved; with a standby the child then lets it settle and
-// reads its memory (private bytes and working set as Wine reports them) and whether it has
+// reads its memory (private bytes, PagefileUsage, and working set as Wine reports them) and whether it has
 // loaded dbghelp.dll or winhttp.dll. Prints the medians.
 #include <windows.h>
 
@@ -218,7 +218,7 @@ int InitChild(const wchar_t* reporterFolder, const wchar_t* resultFile) {
   }
   char line[128];
   const int length = std::snprintf(line, sizeof line, "%.3f %lu %lu %d %d", ms,
-                                   static_cast<unsigned long>(memory.PrivateUsage >> 10),
+                                   static_cast<unsigned long>(memory.PagefileUsage >> 10),
                                    static_cast<unsigned long>(memory.WorkingSetSize >> 10),
                                    dbghelp, winhttp);
   win::UniqueFileHandle file(::CreateFileW(resultFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
