@@ -74,6 +74,9 @@ int Child(const wchar_t* reporterFolder, const wchar_t* stampFile, bool withoutS
       ::WaitForSingleObject(standby.get(), 10000);
     }
   }
+  // A game faults long after its InitOrlent: the standby is up and waiting by then. Every way
+  // waits alike, so that no start-up of the standby is counted as the crash's.
+  ::Sleep(500);
   LARGE_INTEGER now;
   ::QueryPerformanceCounter(&now);
   win::UniqueFileHandle file(::CreateFileW(stampFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
