@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "vessick.h"
+#include "win/unique_handle.h"
 #ifdef CRASH_HOST_LINKED
 #include "capture_context.h"
 #include "crash_path_limits.h"
@@ -170,6 +172,25 @@ void FaultWhileHeapLocked(bool holderFaultsToo) {
   AccessViolation();
 }
 
+// Ends the standby reporter InitOrlent started (the orlent.exe child of this process).
+void EndStandby() {
+  const win::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  unsigned long ended = 0;
+  for (BOOL more = snapshot && ::Process32FirstW(snapshot.get(), &entry); more;
+       more = ::Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ParentProcessID != ::GetCurrentProcessId() ||
+        _wcsicmp(entry.szExeFile, L"orlent.exe") != 0)
+      continue;
+    const win::UniqueKernelHandle standby(
+        ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    ended += ::TerminateProcess(standby.get(), 9) &&
+             ::WaitForSingleObject(standby.get(), 10000) == WAIT_OBJECT_0;
+  }
+  Fact("standbys_ended", ended);
+}
+
 // Two threads call abort(): released together, or the second `gapMs` after the first.
 HANDLE abortNow = nullptr;
 DWORD WINAPI AbortWhenReleased(LPVOID delayMs) {
@@ -292,7 +313,10 @@ int main(int argc, char** argv) {
     InitOrlent("Replaced", "9", "gone", "", 1, 1, 1, "C:\\no\\reporter\\here");
     AccessViolation();
   } else if (failure == "abort") abort();
-  else if (failure == "heap-overrun") HeapOverrun();
+  else if (failure == "standby-ended-then-fault") {
+    EndStandby();
+    AccessViolation();
+  } else if (failure == "heap-overrun") HeapOverrun();
   else if (failure == "use-after-free") UseAfterFree();
   else if (failure == "fault-inside-heap-alloc") FaultInsideHeapAlloc();
   else if (failure == "heap-locked-idle") FaultWhileHeapLocked(false);

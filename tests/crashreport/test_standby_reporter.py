@@ -117,6 +117,34 @@ def test_damaged_utf8_texts_become_replacement_characters_and_end(scratch):
     assert area.split("\0")[4].endswith("\\crash_host.exe")
 
 
+def test_a_standby_that_died_before_the_fault_is_replaced_at_the_fault(scratch):
+    crash = RealCrash("standby-ended-then-fault", scratch)
+    assert crash.facts["standbys_ended"] == 1
+    report = crash.one_whole_report()
+    assert int(report["exception"]["code"], 16) == ACCESS_VIOLATION
+
+
+# A standby that never says it is ready is given 5 s, then ended; one that ends at the fault
+# without setting the done event is replaced at once. Either way the test reporter, started at
+# the fault, writes the one report.
+@pytest.mark.parametrize("mode,seconds", [("standby-silent", (5, 15)), ("standby-dies", (0, 10))])
+def test_a_broken_standby_is_replaced_by_a_reporter_started_at_the_fault(scratch, mode, seconds):
+    started = time.monotonic()
+    outcome = run(TEST_BIN_DIR / "crash_host.exe", "access-violation", winpath(TEST_REPORTER_DIR),
+                  winpath(scratch / "facts.txt"), timeout=60,
+                  env={"TEST_REPORTER_OUT": winpath(scratch), "TEST_REPORTER_MODE": mode})
+    elapsed = time.monotonic() - started
+    assert outcome.exit_code == CRASH_EXIT, outcome
+    assert (scratch / "standby.log").read_text().split() == [mode]
+    assert len((scratch / "starts.log").read_text().split()) == 1
+    reports = sorted(scratch.glob("report-*.txt"))
+    assert len(reports) == 1
+    report = Report.load(reports[0])
+    assert report.values["command_line"].startswith("orlent /buginfo:")
+    assert report.header.exception_code == ACCESS_VIOLATION
+    assert seconds[0] <= elapsed < seconds[1]
+
+
 def run_unload_host(case, scratch, reporter_dir=BIN_DIR):
     outcome = run(TEST_BIN_DIR / "unload_host.exe", case, winpath(scratch / "facts.txt"),
                   winpath(reporter_dir), timeout=60)
