@@ -2,7 +2,8 @@
 
 #include <dbghelp.h>
 
-#include "report/write_failure.h"
+#include "store/atomic_file.h"
+#include "store/write_failure.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
 
