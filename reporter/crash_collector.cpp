@@ -130,6 +130,11 @@ void WriteDump(const vessick::HandOff& handOff, const std::wstring& folder, Cras
     request.remotePointers = h.exceptionPointers;
   else
     request.localPointers = &local;
+  OverflowedStack overflowed;
+  if (request.threadId != 0 && h.savedStackBase != 0) {
+    overflowed = {h.crashThreadId, h.savedStackLimit, h.savedStackBase, h.context};
+    request.overflowed = &overflowed;
+  }
 
   const DumpResult result = WriteMinidump(folder + L"\\" + kDumpFileName, request);
   report->dump.size = result.check.size;
@@ -137,6 +142,9 @@ void WriteDump(const vessick::HandOff& handOff, const std::wstring& folder, Cras
   if (result.good) {
     report->dump.status = DumpStatus::kWritten;
     report->dump.fileName = kDumpFileName;
+    if (!result.stackProblem.empty())
+      report->problems.push_back(L"the minidump lacks the overflowed stack: " +
+                                 result.stackProblem);
   } else {
     report->dump.status = DumpStatus::kFailed;
     report->dump.problem = result.problem;

@@ -199,21 +199,27 @@ def test_the_outbox_survives_a_killed_reporter(setup):
 
 
 def test_consent_pending_declined_and_granted(setup):
+    ask, refuse = "2024-02-01_000000.000_p1", "2024-02-01_000000.000_p2"
     with Collector() as collector:
         setup.configure(collector.url)
-        setup.report("ask", state="awaiting-consent")
-        no = setup.report("no", state="awaiting-consent")
+        setup.report(ask, state="awaiting-consent")
+        no = setup.report(refuse, state="awaiting-consent")
+        # Declining deletes only what the reporter would: a folder it did not name stays.
+        foreign = setup.report("saved games", state="awaiting-consent")
         pending = setup.orlent("/upload")
         assert collector.received == [] and pending.exit_code == 0
         declined = setup.orlent("/decline", winpath(no))   # a full path names the report too
-        assert declined.exit_code == 0 and not no.exists() and setup.entry("no") is None
+        assert declined.exit_code == 0 and not no.exists() and setup.entry(refuse) is None
+        kept = setup.orlent("/decline", "saved games")
+        assert kept.exit_code == 1 and "not named as a report folder" in kept.stderr.decode()
+        assert (foreign / "crash.dmp").exists() and setup.entry("saved games")
         assert collector.received == []
-        unknown = setup.orlent("/grant", "no")
+        unknown = setup.orlent("/grant", refuse)
         assert unknown.exit_code == 1
-        granted = setup.orlent("/grant", "ask")
+        granted = setup.orlent("/grant", ask)
     assert granted.exit_code == 0
     [request] = collector.received
-    assert request.field("report") == "ask" and setup.entry("ask") is None
+    assert request.field("report") == ask and setup.entry(ask) is None
 
 
 def test_hourly_limit_and_duplicates(setup):
