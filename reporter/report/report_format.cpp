@@ -36,7 +36,9 @@ std::wstring ModuleIdentityText(const ModuleIdentity& identity) {
   std::wstring text = L"timestamp " + text::Hex32W(identity.timeDateStamp) + L", image size " +
                       text::Hex32W(identity.sizeOfImage);
   if (identity.hasCodeView)
-    text += L", CodeView " + GuidText(identity.guid) + L" age " + std::to_wstring(identity.age);
+    text += L", CodeView " + GuidText(identity.guid) + L" age " + std::to_wstring(identity.age) +
+            (identity.pdbName.empty() ? L", no debug file named"
+                                      : L", debug file " + DebugFileName(identity.pdbName));
   else
     text += L", no CodeView record";
   return text;

@@ -199,6 +199,22 @@ void Modules(JsonWriter* j, const CrashReport& r) {
       j->Null();
     }
     j->Key("callFrameInfo").Bool(id.callFrameInfo);
+    // The same identity flat, in the forms symbol servers and Breakpad-style collectors key on.
+    j->Key("codeViewGuid");
+    if (id.hasCodeView) j->String(GuidText(id.guid));
+    else j->Null();
+    j->Key("age");
+    if (id.hasCodeView) j->Number(id.age);
+    else j->Null();
+    j->Key("debugFile");
+    if (id.hasCodeView && !id.pdbName.empty()) j->String(DebugFileName(id.pdbName));
+    else j->Null();
+    j->Key("debugId");
+    if (id.hasCodeView) j->String(DebugIdText(id.guid, id.age));
+    else j->Null();
+    j->Key("codeId");
+    if (id.found) j->String(CodeIdText(id.timeDateStamp, id.sizeOfImage));
+    else j->Null();
     j->EndObject();
   }
   j->EndArray();

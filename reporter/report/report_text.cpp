@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "process/exception_text.h"
+#include "process/module_identity.h"
 #include "report/report_format.h"
 #include "text/utf.h"
 
@@ -173,6 +174,11 @@ std::string FormatTextReport(const CrashReport& r) {
                   m.fileVersion.empty() ? L"-" : m.fileVersion.c_str());
     b.Line(line + m.path);
     b.Line(L"                    " + ModuleIdentityText(m.identity));
+    if (m.identity.found)
+      b.Line(L"                    code id " +
+             CodeIdText(m.identity.timeDateStamp, m.identity.sizeOfImage) +
+             (m.identity.hasCodeView ? L", debug id " + DebugIdText(m.identity.guid, m.identity.age)
+                                     : L""));
   }
   if (!r.modulesProblem.empty()) b.Line(L"  " + r.modulesProblem);
 
