@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "text/utf.h"
+#include "upload/request_deadline.h"
 #include "win/winhttp_error_text.h"
 #include "win/winhttp_handle.h"
 
@@ -17,6 +18,19 @@ std::string WinHttpFailed(const wchar_t* call) {
 HttpResponse Failure(const wchar_t* call) {
   HttpResponse response;
   response.error = WinHttpFailed(call);
+  return response;
+}
+
+std::string TimedOutText(const HttpRequest& request, const char* waiting) {
+  return "timed out: the time limit ran out (" + std::to_string(request.timeoutMs) +
+         " ms left for this request) while " + waiting;
+}
+
+// A call that failed because the deadline closed the request says so, not "invalid handle".
+HttpResponse Failure(RequestDeadline* call, const HttpRequest& request, const wchar_t* name,
+                     const char* waiting) {
+  HttpResponse response = Failure(name);
+  if (call->expired()) response.error = TimedOutText(request, waiting);
   return response;
 }
 
@@ -56,10 +70,12 @@ HttpResponse WinHttpTransport::Post(const HttpRequest& request) {
   win::UniqueWinHttpHandle connection(
       ::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
   if (!connection) return Failure(L"WinHttpConnect");
-  win::UniqueWinHttpHandle call(::WinHttpOpenRequest(
+  const HINTERNET opened = ::WinHttpOpenRequest(
       connection.get(), L"POST", path.c_str(), nullptr, WINHTTP_NO_REFERER,
-      WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
-  if (!call) return Failure(L"WinHttpOpenRequest");
+      WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
+  if (opened == nullptr) return Failure(L"WinHttpOpenRequest");
+  // Closed before the connection and the session, at the deadline or on the way out.
+  RequestDeadline call(opened, request.timeoutMs);
   DWORD receiveTimeout = static_cast<DWORD>(timeout);
   ::WinHttpSetOption(call.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveTimeout,
                      sizeof receiveTimeout);
@@ -72,22 +88,24 @@ HttpResponse WinHttpTransport::Post(const HttpRequest& request) {
   const DWORD length = static_cast<DWORD>(request.body.size());
   if (!::WinHttpSendRequest(call.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
                             const_cast<char*>(request.body.data()), length, length, 0))
-    return Failure(L"WinHttpSendRequest");
-  if (!::WinHttpReceiveResponse(call.get(), nullptr)) return Failure(L"WinHttpReceiveResponse");
+    return Failure(&call, request, L"WinHttpSendRequest", "sending the report");
+  if (!::WinHttpReceiveResponse(call.get(), nullptr))
+    return Failure(&call, request, L"WinHttpReceiveResponse", "waiting for the answer");
 
   HttpResponse response;
   DWORD status = 0, statusSize = sizeof status;
   if (!::WinHttpQueryHeaders(call.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                              WINHTTP_NO_HEADER_INDEX))
-    return Failure(L"WinHttpQueryHeaders");
+    return Failure(&call, request, L"WinHttpQueryHeaders", "reading the answer's status");
   response.retryAfter = text::WideToUtf8(Header(call.get(), WINHTTP_QUERY_RETRY_AFTER));
   char buffer[8192];
   for (;;) {
     DWORD read = 0;
     if (!::WinHttpReadData(call.get(), buffer, sizeof buffer, &read)) {
       // The status is what counts; an answer cut short is kept as far as it came.
-      response.error = WinHttpFailed(L"WinHttpReadData");
+      response.error = call.expired() ? TimedOutText(request, "reading the answer")
+                                      : WinHttpFailed(L"WinHttpReadData");
       break;
     }
     if (read == 0) break;
