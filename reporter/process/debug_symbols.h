@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "process/modules.h"
 #include "win/unique_handle.h"
@@ -26,11 +27,25 @@ struct SymbolSessionTraits {
 };
 using UniqueSymbolSession = win::UniqueHandle<SymbolSessionTraits>;
 
+// A function inlined at a code address, at the line it was executing.
+struct InlinedFunction {
+  std::wstring function;  // "Clamp" or "std::vector<int>::size() const", without an offset
+  std::wstring file;
+  uint32_t line = 0;
+};
+
 struct SourceName {
   std::wstring function;  // "LoadLevel+0x12", empty when unknown
   std::wstring file;      // the source file, empty without line information
   uint32_t line = 0;
+  // Innermost first: the functions inlined at the address, each at its own line. `function`
+  // holds them all, and `line` is then where it calls the outermost of them.
+  std::vector<InlinedFunction> inlined;
 };
+
+// ORLENT_TEST_NO_DBGHELP_SYMBOLS=1, for tests only: no dbghelp symbol function (Sym*) is
+// called, so that a test can show the reporter's own readers give the same frames and names.
+bool DbghelpSymbolsDisabled();
 
 class DebugSymbols {
  public:
