@@ -1,5 +1,9 @@
 #include "debuginfo/module_sources.h"
 
+#include "debuginfo/dwarf_index.h"
+#include "debuginfo/symbol_names.h"
+#include "text/utf.h"
+
 namespace orlent::debuginfo {
 
 struct ModuleSources::State {
@@ -8,19 +12,27 @@ struct ModuleSources::State {
   bool storeOnly = false;
   bool opened = false;
   std::optional<DebugFile> debugFile;
+  std::unique_ptr<DwarfIndex> index;
   std::wstring debugFilePath;
   std::vector<std::wstring> notes;
+  size_t problemsSeen = 0;
 
   void Open() {
     if (opened) return;
     opened = true;
     LocateResult located = storeOnly ? LocateInSymbolPath(key, nullptr, symbolPath)
                                      : LocateDebugFile(key, symbolPath);
-    notes = std::move(located.refused);
-    if (located.found) {
-      debugFilePath = located.found->path;
-      debugFile = std::move(located.found);
-    }
+    for (std::wstring& refused : located.refused) notes.push_back(L"refused " + refused);
+    if (!located.found) return;
+    debugFilePath = located.found->path;
+    debugFile = std::move(located.found);
+    index = std::make_unique<DwarfIndex>(DwarfSections::From(debugFile->image));
+  }
+
+  void TakeProblems() {
+    const std::vector<std::string>& problems = index->problems();
+    for (; problemsSeen < problems.size(); ++problemsSeen)
+      notes.push_back(debugFilePath + L": " + text::Utf8ToWide(problems[problemsSeen].c_str()));
   }
 };
 
@@ -40,14 +52,27 @@ ModuleSources::~ModuleSources() = default;
 ModuleSources::ModuleSources(ModuleSources&&) noexcept = default;
 ModuleSources& ModuleSources::operator=(ModuleSources&&) noexcept = default;
 
-SourceLookup ModuleSources::Describe(uint32_t, bool) {
+SourceLookup ModuleSources::Describe(uint32_t rva, bool returnAddress) {
+  SourceLookup result;
   state_->Open();
-  return {};
+  if (!state_->index) return result;
+  // A return address may be the first byte of the next function or line (a call that never
+  // returns ends its function), so the call instruction before it is what is named.
+  const uint32_t lookup = returnAddress && rva > 0 ? rva - 1 : rva;
+  const DwarfLookup found = state_->index->Find(lookup);
+  state_->TakeProblems();
+  for (const DwarfFrame& frame : found.frames)
+    result.frames.push_back(
+        {frame.name.empty() ? std::wstring() : DemangledName(frame.name),
+         frame.file.empty() ? std::wstring() : text::Utf8ToWide(frame.file.c_str()), frame.line});
+  result.hasFunctionStart = found.hasFunction;
+  result.functionRva = found.functionEntry;
+  return result;
 }
 
 bool ModuleSources::hasDwarf() {
   state_->Open();
-  return state_->debugFile.has_value();
+  return state_->index != nullptr;
 }
 
 const std::wstring& ModuleSources::debugFilePath() {

@@ -75,8 +75,10 @@ class DebugSymbols {
   // from export and symbol tables are left to ModuleSymbols, which checks their distance.
   SourceName Describe(uint32_t address, bool returnAddress) const;
 
- private:
+  // Whether the module is one of the system's own (under the Windows folder).
   bool IsSystemModule(const Module& module) const;
+
+ private:
 
   HANDLE process_;
   const ModuleList& modules_;
