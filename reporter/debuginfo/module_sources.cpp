@@ -20,8 +20,17 @@ struct ModuleSources::State {
   void Open() {
     if (opened) return;
     opened = true;
-    LocateResult located = storeOnly ? LocateInSymbolPath(key, nullptr, symbolPath)
-                                     : LocateDebugFile(key, symbolPath);
+    LocateResult located;
+    if (storeOnly) {
+      // The module's file, where it is still there, names its debug file.
+      std::wstring error;
+      std::optional<MappedFile> own = MappedFile::Open(key.path, &error);
+      std::optional<PeImage> image;
+      if (own) image = PeImage::Parse(own->bytes());
+      located = LocateInSymbolPath(key, image ? &*image : nullptr, symbolPath);
+    } else {
+      located = LocateDebugFile(key, symbolPath);
+    }
     for (std::wstring& refused : located.refused) notes.push_back(L"refused " + refused);
     if (!located.found) return;
     debugFilePath = located.found->path;
