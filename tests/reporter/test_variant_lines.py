@@ -174,3 +174,24 @@ def test_without_dbghelps_symbol_functions_the_names_are_the_same(crashes, build
     # pointers and scanning, where the host has them).
     assert common >= 2
     assert check_lines(without, build) >= (0 if dwarf is None else 1)
+
+
+def test_the_examples_report_names_the_line_of_the_call_to_load_level():
+    examples = BIN_DIR.parent / "examples"
+    source = BIN_DIR.parent.parent / "examples" / "example_host.cpp"
+    call_line = next(i for i, line in enumerate(source.read_text().splitlines(), 1)
+                     if 'failure == "access-violation") LoadLevel();' in line)
+    scratch = Path(tempfile.mkdtemp(prefix="orlent-example-"))
+    try:
+        outcome = run(examples / "example_host.exe", "access-violation", timeout=90,
+                      env={"ORLENT_REPORTS_DIR": winpath(scratch)})
+        folders = sorted(scratch.iterdir())
+        assert len(folders) == 1, outcome
+        report = json.loads((folders[0] / "report.json").read_text(encoding="utf-8"))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    frames = report["threads"][0]["frames"]
+    caller = next(f for f in frames if (f["function"] or "").startswith("main+"))
+    _, image_base, _ = image_fields(examples / "example_host.exe")
+    chain = addr2line(examples / "example_host.exe", image_base + int(caller["offset"], 16) - 1)
+    assert caller["line"] == chain[-1][2] == call_line, (caller, chain)
