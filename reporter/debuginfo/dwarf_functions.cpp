@@ -33,8 +33,8 @@ struct DieFacts {
   uint64_t strOffsetsBase = 0, addrBase = 0, rnglistsBase = 0;
 };
 
-bool ReadFacts(ByteCursor* at, const Abbrev& abbrev, const UnitHeader& unit,
-               const DwarfSections& s, DieFacts* facts) {
+bool ReadFacts(ByteCursor* at, const Abbrev& abbrev, const UnitHeader& unit, const DwarfSections& s,
+               DieFacts* facts) {
   uint64_t specification = 0, abstractOrigin = 0;
   for (const AbbrevAttribute& attribute : abbrev.attributes) {
     AttributeValue v;
@@ -77,7 +77,8 @@ bool ReadFacts(ByteCursor* at, const Abbrev& abbrev, const UnitHeader& unit,
         if (v.isConstant()) facts->callFile = v.number;
         break;
       case kAtCallLine:
-        if (v.isConstant()) facts->callLine = static_cast<uint32_t>(std::min<uint64_t>(v.number, 0x7FFFFFFF));
+        if (v.isConstant())
+          facts->callLine = static_cast<uint32_t>(std::min<uint64_t>(v.number, 0x7FFFFFFF));
         break;
       case kAtStmtList:
         if (v.kind == Kind::kUnsigned) facts->hasStmtList = true, facts->stmtList = v.number;
@@ -86,7 +87,8 @@ bool ReadFacts(ByteCursor* at, const Abbrev& abbrev, const UnitHeader& unit,
         if (v.kind == Kind::kString) facts->compDir = v.text;
         break;
       case kAtStrOffsetsBase:
-        if (v.kind == Kind::kUnsigned) facts->hasStrOffsetsBase = true, facts->strOffsetsBase = v.number;
+        if (v.kind == Kind::kUnsigned)
+          facts->hasStrOffsetsBase = true, facts->strOffsetsBase = v.number;
         break;
       case kAtAddrBase:
       case kAtGnuAddrBase:
@@ -94,7 +96,8 @@ bool ReadFacts(ByteCursor* at, const Abbrev& abbrev, const UnitHeader& unit,
         break;
       case kAtRnglistsBase:
       case kAtGnuRangesBase:
-        if (v.kind == Kind::kUnsigned) facts->hasRnglistsBase = true, facts->rnglistsBase = v.number;
+        if (v.kind == Kind::kUnsigned)
+          facts->hasRnglistsBase = true, facts->rnglistsBase = v.number;
         break;
       default: break;
     }
@@ -105,7 +108,8 @@ bool ReadFacts(ByteCursor* at, const Abbrev& abbrev, const UnitHeader& unit,
 
 std::vector<RvaRange> CodeRanges(const DwarfSections& s, const UnitBases& bases,
                                  const DieFacts& facts) {
-  if (facts.hasRanges) return ReadRanges(s, bases, facts.ranges, facts.rangesIsIndex, kMaxRangesPerDie);
+  if (facts.hasRanges)
+    return ReadRanges(s, bases, facts.ranges, facts.rangesIsIndex, kMaxRangesPerDie);
   std::vector<RvaRange> ranges;
   if (!facts.hasLowPc || !facts.hasHighPc) return ranges;
   const uint64_t high = facts.highPcIsOffset ? facts.lowPc + facts.highPc : facts.highPc;
@@ -177,7 +181,7 @@ UnitFunctions UnitFunctions::Parse(const DwarfSections& s, const AbbrevTable& ab
       faulted = true;
       break;
     }
-    if (code == 0) {  // the end of a DIE's children
+    if (code == 0) {                 // the end of a DIE's children
       if (scopes.empty()) continue;  // padding after the unit DIE's children
       current = scopes.back();
       scopes.pop_back();
@@ -243,7 +247,8 @@ UnitFunctions UnitFunctions::Parse(const DwarfSections& s, const AbbrevTable& ab
               return fa != fb ? fa < fb : a.low < b.low;
             });
   result.inlineRangesOf_.assign(result.functions_.size() + 1, 0);
-  for (const Range& r : result.inlineRanges_) ++result.inlineRangesOf_[inlines[r.owner].function + 1];
+  for (const Range& r : result.inlineRanges_)
+    ++result.inlineRangesOf_[inlines[r.owner].function + 1];
   for (size_t i = 1; i < result.inlineRangesOf_.size(); ++i)
     result.inlineRangesOf_[i] += result.inlineRangesOf_[i - 1];
   result.complete_ = !faulted && at.ok();

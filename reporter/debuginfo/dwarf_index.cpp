@@ -64,8 +64,9 @@ DwarfIndex::Unit* DwarfIndex::UnitAt(uint32_t rva) {
 }
 
 DwarfIndex::Unit* DwarfIndex::UnitHolding(uint64_t dieOffset) {
-  auto after = std::upper_bound(units_.begin(), units_.end(), dieOffset,
-                                [](uint64_t value, const Unit& u) { return value < u.header.offset; });
+  auto after =
+      std::upper_bound(units_.begin(), units_.end(), dieOffset,
+                       [](uint64_t value, const Unit& u) { return value < u.header.offset; });
   if (after == units_.begin()) return nullptr;
   Unit* unit = &*(after - 1);
   return dieOffset < unit->header.end ? unit : nullptr;
@@ -75,8 +76,8 @@ UnitFunctions* DwarfIndex::Functions(Unit* unit) {
   if (!unit->functionsRead && !Expired()) {
     unit->functionsRead = true;
     unit->functions = std::make_unique<UnitFunctions>(
-        UnitFunctions::Parse(sections_, Abbrevs(unit->header.abbrevOffset), unit->header,
-                             deadline_, limits_.maxDiesPerUnit, limits_.maxDepth));
+        UnitFunctions::Parse(sections_, Abbrevs(unit->header.abbrevOffset), unit->header, deadline_,
+                             limits_.maxDiesPerUnit, limits_.maxDepth));
     if (!unit->functions->complete())
       problems_.push_back("the functions of the unit at .debug_info+" +
                           std::to_string(unit->header.offset) + " were read only in part");
@@ -153,7 +154,7 @@ DwarfLookup DwarfIndex::Find(uint32_t rva) {
   lookup.functionEntry = functions->functions()[function].entry;
   uint32_t call = functions->InlineAt(function, rva);
   innermost.name = call == UnitFunctions::kNone ? NameOf(functions->functions()[function].name)
-                                                 : NameOf(functions->inlines()[call].name);
+                                                : NameOf(functions->inlines()[call].name);
   lookup.frames.push_back(std::move(innermost));
   // Each inlined call names the line in its caller that made it.
   for (unsigned depth = 0; call != UnitFunctions::kNone && depth < limits_.maxDepth; ++depth) {

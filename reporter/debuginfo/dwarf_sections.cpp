@@ -15,16 +15,15 @@ enum : uint8_t {
   kRleStartLength = 7,
 };
 
-void AddRange(const DwarfSections& s, uint64_t low, uint64_t high,
-              std::vector<RvaRange>* ranges) {
+void AddRange(const DwarfSections& s, uint64_t low, uint64_t high, std::vector<RvaRange>* ranges) {
   if (high <= low) return;
   const std::optional<uint32_t> from = ToRva(s, low);
   const std::optional<uint32_t> to = ToRva(s, high - 1);
   if (from && to) ranges->push_back({*from, *to + 1});
 }
 
-std::vector<RvaRange> ReadRangeList(const DwarfSections& s, const UnitBases& bases,
-                                    uint64_t offset, size_t limit) {
+std::vector<RvaRange> ReadRangeList(const DwarfSections& s, const UnitBases& bases, uint64_t offset,
+                                    size_t limit) {
   std::vector<RvaRange> ranges;
   ByteCursor at(s.ranges, offset);
   const unsigned size = bases.addressSize;
@@ -44,8 +43,8 @@ std::vector<RvaRange> ReadRangeList(const DwarfSections& s, const UnitBases& bas
   return ranges;
 }
 
-std::vector<RvaRange> ReadRngList(const DwarfSections& s, const UnitBases& bases,
-                                  uint64_t offset, size_t limit) {
+std::vector<RvaRange> ReadRngList(const DwarfSections& s, const UnitBases& bases, uint64_t offset,
+                                  size_t limit) {
   std::vector<RvaRange> ranges;
   ByteCursor at(s.rnglists, offset);
   const unsigned size = bases.addressSize;
@@ -135,7 +134,8 @@ std::optional<uint32_t> ToRva(const DwarfSections& s, uint64_t address) {
 
 std::vector<RvaRange> ReadRanges(const DwarfSections& s, const UnitBases& bases, uint64_t value,
                                  bool isIndex, size_t limit) {
-  if (bases.version < 5) return isIndex ? std::vector<RvaRange>() : ReadRangeList(s, bases, value, limit);
+  if (bases.version < 5)
+    return isIndex ? std::vector<RvaRange>() : ReadRangeList(s, bases, value, limit);
   uint64_t offset = value;
   if (isIndex) {
     // The offsets table after the list's header holds offsets relative to the base.

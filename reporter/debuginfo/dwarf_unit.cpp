@@ -104,7 +104,8 @@ UnitHeaderStatus ReadUnitHeader(ByteSpan info, uint64_t offset, UnitHeader* head
   header->end = at.offset() + length;
   const uint16_t version = at.U16();
   header->bases.version = version;
-  if (version < 2 || version > 5) return at.ok() ? UnitHeaderStatus::kSkip : UnitHeaderStatus::kStop;
+  if (version < 2 || version > 5)
+    return at.ok() ? UnitHeaderStatus::kSkip : UnitHeaderStatus::kStop;
   if (version == 5) {
     header->unitType = at.U8();
     header->bases.addressSize = at.U8();

@@ -8,8 +8,10 @@ namespace {
 
 std::wstring WithOffset(const std::wstring& name, uint32_t rva, uint32_t start) {
   wchar_t offset[24];
-  if (rva >= start) std::swprintf(offset, 24, L"+0x%X", rva - start);
-  else std::swprintf(offset, 24, L"-0x%X", start - rva);  // a cold part placed before it
+  if (rva >= start)
+    std::swprintf(offset, 24, L"+0x%X", rva - start);
+  else
+    std::swprintf(offset, 24, L"-0x%X", start - rva);  // a cold part placed before it
   return name + offset;
 }
 
@@ -62,7 +64,8 @@ SourceName SourceNames::Describe(uint32_t address, bool returnAddress, bool scan
         // parameters); DWARF gives a function with internal linkage only its plain name.
         std::wstring function = tables_.NameAt(module.base + lookup.functionRva);
         if (function.empty()) function = outer.function;
-        if (!function.empty()) name.function = WithOffset(function, location.offset, lookup.functionRva);
+        if (!function.empty())
+          name.function = WithOffset(function, location.offset, lookup.functionRva);
       }
     }
   }

@@ -75,7 +75,8 @@ TEST(DwarfIndex, SurvivesTruncatedAndCorruptedSections) {
       for (int n = 0; n < 64; ++n) {
         badInfo[next() % badInfo.size()] = static_cast<uint8_t>(next() >> 16);
         badLine[next() % badLine.size()] = static_cast<uint8_t>(next() >> 16);
-        if (round % 3 == 2) badAbbrev[next() % badAbbrev.size()] = static_cast<uint8_t>(next() >> 16);
+        if (round % 3 == 2)
+          badAbbrev[next() % badAbbrev.size()] = static_cast<uint8_t>(next() >> 16);
       }
     }
     DwarfSections s = intact;
@@ -148,8 +149,8 @@ TEST(DwarfIndex, HandMadeUnitsGiveTheirFunctionsAndFaultsCostOnlyTheirUnit) {
 
   // A 64-bit unit before it is stepped over by its own length; a unit whose abbreviations
   // lie past the section is reported and the next one still read.
-  std::vector<uint8_t> info = {0xFF, 0xFF, 0xFF, 0xFF, 8, 0, 0, 0, 0, 0, 0, 0,
-                               5, 0, 1, 4, 0, 0, 0, 0};
+  std::vector<uint8_t> info = {0xFF, 0xFF, 0xFF, 0xFF, 8, 0, 0, 0, 0, 0,
+                               0,    0,    5,    0,    1, 4, 0, 0, 0, 0};
   const std::vector<uint8_t> lost = Builder::Unit(dies, 0xFFFF);
   info.insert(info.end(), lost.begin(), lost.end());
   info.insert(info.end(), good.begin(), good.end());
@@ -158,7 +159,7 @@ TEST(DwarfIndex, HandMadeUnitsGiveTheirFunctionsAndFaultsCostOnlyTheirUnit) {
   struct Case {
     uint32_t rva;
     const char* name;  // nullptr: nothing known
-  } cases[] = {{0x1000, "First"}, {0x103F, "First"}, {0x1040, "Second"},
+  } cases[] = {{0x1000, "First"},  {0x103F, "First"}, {0x1040, "Second"},
                {0x107F, "Second"}, {0x1080, nullptr}, {0x0FFF, nullptr}};
   for (const Case& c : cases) {
     const DwarfLookup found = index.Find(c.rva);
@@ -229,8 +230,9 @@ TEST(DebugFileLocator, StoreEntriesAndSymbolPaths) {
   EXPECT_EQ(entries[0].name, L"game.pdb");
   EXPECT_EQ(entries[0].id, L"123456789ABCDEF00123456789ABCDEF1A");
 
-  EXPECT_EQ(ParseSymbolPath(L" C:\\symbols ; ;srv*D:\\store*https://symbols.example.com;C:\\symbols"),
-            (std::vector<std::wstring>{L"C:\\symbols", L"D:\\store"}));
+  EXPECT_EQ(
+      ParseSymbolPath(L" C:\\symbols ; ;srv*D:\\store*https://symbols.example.com;C:\\symbols"),
+      (std::vector<std::wstring>{L"C:\\symbols", L"D:\\store"}));
   EXPECT_TRUE(ParseSymbolPath(L"").empty());
 
   // The CRC .gnu_debuglink uses is the IEEE one ("123456789" -> CBF43926).
