@@ -127,6 +127,11 @@ std::optional<PeImage> PeImage::Parse(ByteSpan file) {
 const PeSection* PeImage::Section(std::string_view name) const {
   for (const PeSection& section : sections_)
     if (section.name == name) return &section;
+  // A file stripped of its string table keeps long names cut to the header's eight bytes
+  // (".eh_fram"): strip -s and ld -s do that to the call frame information of every module.
+  if (name.size() > 8 && coffStrings_.empty())
+    for (const PeSection& section : sections_)
+      if (section.name == name.substr(0, 8)) return &section;
   return nullptr;
 }
 

@@ -35,8 +35,8 @@ std::wstring WindowsFolder() {
 bool DbghelpSymbolsDisabled() {
   static const bool disabled = [] {
     wchar_t value[8] = {};
-    const DWORD length = ::GetEnvironmentVariableW(L"ORLENT_TEST_NO_DBGHELP_SYMBOLS", value, 8);
-    return length == 1 && value[0] == L'1';
+    return ::GetEnvironmentVariableW(L"ORLENT_TEST_NO_DBGHELP_SYMBOLS", value, 8) == 1 &&
+           value[0] == L'1';
   }();
   return disabled;
 }
@@ -44,7 +44,7 @@ bool DbghelpSymbolsDisabled() {
 DebugSymbols::DebugSymbols(HANDLE process, const ModuleList& modules)
     : process_(process), modules_(modules), windowsFolder_(WindowsFolder()) {
   if (DbghelpSymbolsDisabled()) {
-    error_ = L"dbghelp's symbol functions are switched off (ORLENT_TEST_NO_DBGHELP_SYMBOLS)";
+    error_ = L"dbghelp's symbol functions are off (ORLENT_TEST_NO_DBGHELP_SYMBOLS)";
     return;
   }
   // Deferred loads: only the modules an address falls in pay for their debug information.

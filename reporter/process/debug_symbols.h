@@ -43,10 +43,6 @@ struct SourceName {
   std::vector<InlinedFunction> inlined;
 };
 
-// ORLENT_TEST_NO_DBGHELP_SYMBOLS=1, for tests only: no dbghelp symbol function (Sym*) is
-// called, so that a test can show the reporter's own readers give the same frames and names.
-bool DbghelpSymbolsDisabled();
-
 class DebugSymbols {
  public:
   // Starts the session without letting dbghelp invade the process (that would load every
@@ -87,5 +83,10 @@ class DebugSymbols {
   UniqueSymbolSession session_;
   std::wstring error_;
 };
+
+// For tests only (ORLENT_TEST_NO_DBGHELP_SYMBOLS=1, read once): the reporter calls none of
+// dbghelp's symbol or stack-walk functions, as on a Windows machine whose dbghelp reads no
+// DWARF; the report must come out the same. MiniDumpWriteDump still runs.
+bool DbghelpSymbolsDisabled();
 
 }  // namespace orlent

@@ -115,6 +115,7 @@ void Stack(JsonWriter* j, const CrashReport& r) {
   j->Key("bounds").String(r.stack.bounds);
   j->Key("totalFrames").Number(t.totalFrames);
   j->Key("omitted").Number(t.omitted);
+  j->Key("endReason").String(t.endReason);
   j->Key("frames");
   Frames(j, r, t);
   j->EndObject();
@@ -131,6 +132,7 @@ void Threads(JsonWriter* j, const CrashReport& r) {
     j->Key("name").Null();
     j->Key("totalFrames").Number(r.stack.trace.totalFrames);
     j->Key("omitted").Number(r.stack.trace.omitted);
+    j->Key("endReason").String(r.stack.trace.endReason);
     j->Key("frames");
     Frames(j, r, r.stack.trace);
     j->EndObject();

@@ -71,6 +71,7 @@ void Stack(TextBuilder* b, const CrashReport& r) {
               L" (" + std::to_wstring(t.totalFrames) + L" frames)").c_str());
   b->Field(L"Bounds:", text::Hex32W(t.low) + L".." + text::Hex32W(t.high) + L", " + r.stack.bounds);
   Frames(b, r, t);
+  if (!t.endReason.empty()) b->Field(L"Walk ended:", t.endReason);
 }
 
 void OtherThreads(TextBuilder* b, const CrashReport& r) {
