@@ -21,6 +21,50 @@ const AbbrevTable& DwarfIndex::Abbrevs(uint64_t offset) {
   return found->second;
 }
 
+bool DwarfIndex::EnsureDie(Unit* unit) {
+  if (unit->dieRead) return unit->dieOk;
+  unit->dieRead = true;
+  const AbbrevTable& abbrevs = Abbrevs(unit->header.abbrevOffset);
+  unit->dieOk = abbrevs.ok() && ReadUnitDie(sections_, abbrevs, &unit->header, &unit->die);
+  if (!unit->dieOk)
+    problems_.push_back("the unit at .debug_info+" + std::to_string(unit->header.offset) +
+                        " cannot be read");
+  return unit->dieOk;
+}
+
+// .debug_aranges says which unit holds which addresses without reading the units: only the
+// units that frames fall in then have their abbreviations and DIEs read.
+void DwarfIndex::ReadAranges() {
+  ByteCursor at(sections_.aranges);
+  while (at.ok() && !at.AtEnd()) {
+    const uint64_t setAt = at.offset();
+    const uint32_t length = at.U32();
+    if (!at.ok() || length == 0 || length >= 0xFFFFFFF0u || length > at.remaining()) return;
+    const uint64_t end = at.offset() + length;
+    at.U16();  // version
+    const uint32_t unitOffset = at.U32();
+    const uint8_t size = at.U8();
+    at.U8();  // segment selector size
+    if (!at.ok() || (size != 4 && size != 8)) return;
+    at.Seek(setAt + ((at.offset() - setAt + 2 * size - 1) / (2 * size)) * (2 * size));
+    Unit* unit = UnitHolding(unitOffset);
+    if (unit != nullptr && unit->header.offset == unitOffset) {
+      unit->inAranges = true;
+      const size_t index = static_cast<size_t>(unit - units_.data());
+      while (at.ok() && at.offset() + 2 * size <= end) {
+        const uint64_t address = at.Fixed(size);
+        const uint64_t span = at.Fixed(size);
+        if (address == 0 && span == 0) break;
+        const std::optional<uint32_t> low = ToRva(sections_, address);
+        const std::optional<uint32_t> last = span != 0 ? ToRva(sections_, address + span - 1)
+                                                       : std::nullopt;
+        if (low && last) unitRanges_.push_back({*low, *last + 1, index});
+      }
+    }
+    at.Seek(end);
+  }
+}
+
 void DwarfIndex::ReadUnits() {
   unitsRead_ = true;
   deadline_ = std::chrono::steady_clock::now() + limits_.timeBudget;
@@ -34,16 +78,13 @@ void DwarfIndex::ReadUnits() {
       break;
     }
     offset = unit.header.end;
-    if (status == UnitHeaderStatus::kSkip) continue;
-    const AbbrevTable& abbrevs = Abbrevs(unit.header.abbrevOffset);
-    if (!abbrevs.ok() || !ReadUnitDie(sections_, abbrevs, &unit.header, &unit.die)) {
-      problems_.push_back("the unit at .debug_info+" + std::to_string(unit.header.offset) +
-                          " cannot be read");
-      continue;
-    }
-    for (const RvaRange& r : unit.die.ranges) unitRanges_.push_back({r.low, r.high, units_.size()});
-    units_.push_back(std::move(unit));
-    if (Expired()) break;
+    if (status == UnitHeaderStatus::kOk) units_.push_back(std::move(unit));
+  }
+  ReadAranges();
+  // Units that .debug_aranges leaves out say their ranges in their own DIE.
+  for (size_t i = 0; i < units_.size() && !Expired(); ++i) {
+    if (units_[i].inAranges || !EnsureDie(&units_[i])) continue;
+    for (const RvaRange& r : units_[i].die.ranges) unitRanges_.push_back({r.low, r.high, i});
   }
   std::sort(unitRanges_.begin(), unitRanges_.end(),
             [](const UnitRange& a, const UnitRange& b) { return a.low < b.low; });
@@ -73,7 +114,7 @@ DwarfIndex::Unit* DwarfIndex::UnitHolding(uint64_t dieOffset) {
 }
 
 UnitFunctions* DwarfIndex::Functions(Unit* unit) {
-  if (!unit->functionsRead && !Expired()) {
+  if (!unit->functionsRead && EnsureDie(unit) && !Expired()) {
     unit->functionsRead = true;
     unit->functions = std::make_unique<UnitFunctions>(
         UnitFunctions::Parse(sections_, Abbrevs(unit->header.abbrevOffset), unit->header, deadline_,
@@ -86,7 +127,7 @@ UnitFunctions* DwarfIndex::Functions(Unit* unit) {
 }
 
 LineTable* DwarfIndex::Lines(Unit* unit) {
-  if (!unit->linesRead && unit->die.hasStmtList && !Expired()) {
+  if (!unit->linesRead && EnsureDie(unit) && unit->die.hasStmtList && !Expired()) {
     unit->linesRead = true;
     unit->lines = std::make_unique<LineTable>(
         LineTable::Parse(sections_, unit->die.stmtList, unit->header.bases.addressSize,
@@ -116,7 +157,7 @@ std::string_view DwarfIndex::NameOf(const DieName& name) {
     visited.push_back(origin);
     Unit* unit = UnitHolding(origin);
     DieName next;
-    if (unit == nullptr ||
+    if (unit == nullptr || !EnsureDie(unit) ||
         !ReadDieName(sections_, Abbrevs(unit->header.abbrevOffset), unit->header, origin, &next))
       break;
     if (!next.linkageName.empty()) {

@@ -52,7 +52,10 @@ class DwarfIndex {
  private:
   struct Unit {
     UnitHeader header;
+    bool dieRead = false;
+    bool dieOk = false;
     UnitDie die;
+    bool inAranges = false;
     bool functionsRead = false;
     std::unique_ptr<UnitFunctions> functions;
     bool linesRead = false;
@@ -60,6 +63,9 @@ class DwarfIndex {
   };
 
   void ReadUnits();
+  void ReadAranges();
+  // The unit's own DIE (and with it the bases its other DIEs are read with), once.
+  bool EnsureDie(Unit* unit);
   const AbbrevTable& Abbrevs(uint64_t offset);
   Unit* UnitAt(uint32_t rva);
   Unit* UnitHolding(uint64_t dieOffset);

@@ -94,6 +94,7 @@ DwarfSections DwarfSections::From(const PeImage& image) {
   DwarfSections s;
   s.info = image.SectionData(".debug_info");
   s.abbrev = image.SectionData(".debug_abbrev");
+  s.aranges = image.SectionData(".debug_aranges");
   s.line = image.SectionData(".debug_line");
   s.str = image.SectionData(".debug_str");
   s.lineStr = image.SectionData(".debug_line_str");

@@ -14,7 +14,7 @@
 namespace orlent::debuginfo {
 
 struct DwarfSections {
-  ByteSpan info, abbrev, line, str, lineStr, strOffsets, addr, ranges, rnglists;
+  ByteSpan info, abbrev, aranges, line, str, lineStr, strOffsets, addr, ranges, rnglists;
   uint32_t imageBase = 0;  // DWARF addresses are virtual addresses: this makes them RVAs
 
   static DwarfSections From(const PeImage& image);
