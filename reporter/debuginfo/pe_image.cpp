@@ -67,13 +67,15 @@ std::optional<PeImage> PeImage::Parse(ByteSpan file) {
   }
   if (!nt.ok()) return std::nullopt;
 
-  // strip keeps the string table for long section names while it drops every symbol.
+  // A stripped file keeps no symbols but still the string table after them, where long
+  // section names (".gnu_debuglink") are.
   if (symbolTableAt != 0 && uint64_t{symbolCount} * kCoffSymbolSize <= file.size) {
     image.coffSymbols_ = file.Sub(symbolTableAt, uint64_t{symbolCount} * kCoffSymbolSize);
     const uint64_t stringsAt = uint64_t{symbolTableAt} + uint64_t{symbolCount} * kCoffSymbolSize;
     ByteCursor strings(file, stringsAt);
     const uint32_t stringsSize = strings.U32();
     if (strings.ok() && stringsSize >= 4) image.coffStrings_ = file.Sub(stringsAt, stringsSize);
+    if (image.coffSymbols_.empty() && symbolCount != 0) image.coffStrings_ = {};
   }
 
   ByteCursor headers(file, optionalAt + optionalSize);

@@ -30,11 +30,27 @@ void Location(JsonWriter* j, const CrashReport& r, uint32_t address) {
   else j->String(function);
   auto source = r.sources.find(address);
   j->Key("file");
-  if (source == r.sources.end()) j->Null();
+  if (source == r.sources.end() || source->second.file.empty()) j->Null();
   else j->String(source->second.file);
   j->Key("line");
-  if (source == r.sources.end()) j->Null();
+  if (source == r.sources.end() || source->second.line == 0) j->Null();
   else j->Number(source->second.line);
+  // The functions inlined at the address, innermost first; "function" holds them.
+  j->Key("inlined");
+  j->BeginArray();
+  if (source != r.sources.end())
+    for (const InlinedFunction& inlined : source->second.inlined) {
+      j->BeginObject();
+      j->Key("function").String(inlined.function);
+      j->Key("file");
+      if (inlined.file.empty()) j->Null();
+      else j->String(inlined.file);
+      j->Key("line");
+      if (inlined.line == 0) j->Null();
+      else j->Number(inlined.line);
+      j->EndObject();
+    }
+  j->EndArray();
 }
 
 void Frames(JsonWriter* j, const CrashReport& r, const StackTrace& t) {

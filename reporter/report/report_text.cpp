@@ -59,6 +59,9 @@ void Frames(TextBuilder* b, const CrashReport& r, const StackTrace& t) {
                   LocationText(r.modules, t.frames[i].address).c_str(),
                   FrameSourceName(t.frames[i].source));
     const std::wstring source = SourceText(r, t.frames[i].address);
+    // Inlined calls come first, innermost at the top, as a stack reads.
+    for (const std::wstring& inlined : InlinedText(r, t.frames[i].address))
+      b->Line(std::wstring(std::wcslen(head), L' ') + L"inlined: " + inlined);
     b->Line(std::wstring(head) + location + FunctionText(r, t.frames[i].address) +
             (source.empty() ? L"" : L" at " + source));
   }
@@ -153,6 +156,7 @@ std::string FormatTextReport(const CrashReport& r) {
   b.Field(L"What:", DescribeException(e));
   const std::wstring function = FunctionText(r, address);
   b.Field(L"Where:", LocationText(r.modules, address) + (function.empty() ? L"" : L" " + function));
+  for (const std::wstring& inlined : InlinedText(r, address)) b.Field(L"Inlined:", inlined);
   const std::wstring source = SourceText(r, address);
   if (!source.empty()) b.Field(L"Source:", source);
   const std::wstring signature = CrashSignature(r);
