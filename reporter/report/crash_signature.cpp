@@ -61,6 +61,8 @@ const wchar_t* const kRuntimeDllPrefixes[] = {
 const wchar_t* const kRuntimeFunctionPrefixes[] = {
     L"__cxa_", L"__cxxabiv1::", L"__gxx_personality", L"_Unwind_", L"__gnu_cxx::__verbose_terminate_handler",
     L"std::terminate(", L"std::unexpected(", L"std::rethrow_exception(", L"__chkstk", L"___chkstk",
+    // mingw's start-up code, linked into every program: the same below every main.
+    L"__tmainCRTStartup", L"mainCRTStartup", L"WinMainCRTStartup", L"__mingw_",
 };
 
 }  // namespace

@@ -38,11 +38,13 @@ TEST(CrashSignature, PassesOverTheLibraryTheRunTimeAndTheSystem) {
       {&crt, L"abort+0x1E"},                       {&host, L"__gnu_cxx::__verbose_terminate_handler()+0x9"},
       {&host, L"__cxa_throw+0x3C"},                {nullptr, L""},
       {&host, L"LoadLevel+0x12"},                  {&plugin, L""},
-      {&host, L"main+0x235"},                      {&kernel, L"BaseThreadInitThunk+0x10"},
+      {&host, L"main+0x235"},                      {&host, L"__tmainCRTStartup+0x22E"},
+      {&kernel, L"BaseThreadInitThunk+0x10"},
   };
   EXPECT_EQ(SignatureOf(frames, windows),
             L"game.exe!LoadLevel | render.dll!<unknown> | game.exe!main");
-  EXPECT_EQ(SignatureOf({{nullptr, L""}, {&host, L"main+0x1"}}, windows),
+  EXPECT_EQ(SignatureOf({{nullptr, L""}, {&host, L"main+0x1"}, {&host, L"mainCRTStartup+0x9"}},
+                        windows),
             L"<no module> | game.exe!main");
   EXPECT_EQ(SignatureOf({{&kernel, L"x"}, {&crt, L"y"}}, windows), L"");
 }
