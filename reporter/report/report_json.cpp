@@ -3,6 +3,7 @@
 
 #include "process/exception_text.h"
 #include "process/module_identity.h"
+#include "report/crash_signature.h"
 #include "report/json_writer.h"
 #include "report/report_format.h"
 
@@ -287,6 +288,10 @@ std::string FormatJsonReport(const CrashReport& r) {
   j.Key("savedStackLimit").Hex(h.savedStackLimit);
   j.EndObject();
 
+  j.Key("signature");
+  const std::wstring signature = CrashSignature(r);
+  if (signature.empty()) j.Null();
+  else j.String(signature);
   j.Key("exception");
   Exception(&j, r);
   j.Key("registers");

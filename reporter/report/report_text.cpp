@@ -5,6 +5,7 @@
 
 #include "process/exception_text.h"
 #include "process/module_identity.h"
+#include "report/crash_signature.h"
 #include "report/report_format.h"
 #include "text/utf.h"
 
@@ -153,6 +154,8 @@ std::string FormatTextReport(const CrashReport& r) {
   b.Field(L"Where:", LocationText(r.modules, address) + (function.empty() ? L"" : L" " + function));
   const std::wstring source = SourceText(r, address);
   if (!source.empty()) b.Field(L"Source:", source);
+  const std::wstring signature = CrashSignature(r);
+  if (!signature.empty()) b.Field(L"Signature:", signature);
   std::wstring parameters;
   for (DWORD i = 0; i < e.NumberParameters && i < EXCEPTION_MAXIMUM_PARAMETERS; ++i)
     parameters += (i ? L" " : L"") + text::Hex32W(static_cast<uint32_t>(e.ExceptionInformation[i]));
