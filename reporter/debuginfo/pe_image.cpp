@@ -67,14 +67,15 @@ std::optional<PeImage> PeImage::Parse(ByteSpan file) {
   }
   if (!nt.ok()) return std::nullopt;
 
-  if (symbolTableAt != 0 && symbolCount != 0 &&
-      uint64_t{symbolCount} * kCoffSymbolSize <= file.size) {
+  // A stripped file keeps no symbols but still the string table after them, where long
+  // section names (".gnu_debuglink") are.
+  if (symbolTableAt != 0 && uint64_t{symbolCount} * kCoffSymbolSize <= file.size) {
     image.coffSymbols_ = file.Sub(symbolTableAt, uint64_t{symbolCount} * kCoffSymbolSize);
     const uint64_t stringsAt = uint64_t{symbolTableAt} + uint64_t{symbolCount} * kCoffSymbolSize;
     ByteCursor strings(file, stringsAt);
     const uint32_t stringsSize = strings.U32();
     if (strings.ok() && stringsSize >= 4) image.coffStrings_ = file.Sub(stringsAt, stringsSize);
-    if (image.coffSymbols_.empty()) image.coffStrings_ = {};
+    if (image.coffSymbols_.empty() && symbolCount != 0) image.coffStrings_ = {};
   }
 
   ByteCursor headers(file, optionalAt + optionalSize);
@@ -126,6 +127,11 @@ std::optional<PeImage> PeImage::Parse(ByteSpan file) {
 const PeSection* PeImage::Section(std::string_view name) const {
   for (const PeSection& section : sections_)
     if (section.name == name) return &section;
+  // Stripping cuts long names to the header's eight bytes (".eh_fram"): strip, ld -s and
+  // ld --strip-debug all do that to the call frame information, string table or not.
+  if (name.size() > 8)
+    for (const PeSection& section : sections_)
+      if (section.name == name.substr(0, 8)) return &section;
   return nullptr;
 }
 

@@ -48,6 +48,7 @@ class PeImage {
   uint32_t sizeOfImage() const { return sizeOfImage_; }
   const std::vector<PeSection>& sections() const { return sections_; }
 
+  // By name; a long name also finds its eight-byte cut, as stripped files carry it.
   const PeSection* Section(std::string_view name) const;
   const PeSection* SectionOfRva(uint32_t rva) const;
   // The section's contents as stored in the file (without the file alignment's padding), or

@@ -27,8 +27,20 @@ std::wstring FunctionText(const CrashReport& report, uint32_t address) {
 
 std::wstring SourceText(const CrashReport& report, uint32_t address) {
   auto found = report.sources.find(address);
-  if (found == report.sources.end()) return {};
+  if (found == report.sources.end() || found->second.file.empty()) return {};
   return found->second.file + L":" + std::to_wstring(found->second.line);
+}
+
+std::vector<std::wstring> InlinedText(const CrashReport& report, uint32_t address) {
+  std::vector<std::wstring> lines;
+  auto found = report.sources.find(address);
+  if (found == report.sources.end()) return lines;
+  for (const InlinedFunction& inlined : found->second.inlined)
+    lines.push_back(inlined.function +
+                    (inlined.file.empty() ? L""
+                                          : L" at " + inlined.file + L":" +
+                                                std::to_wstring(inlined.line)));
+  return lines;
 }
 
 std::wstring ModuleIdentityText(const ModuleIdentity& identity) {
