@@ -15,6 +15,7 @@
 #include "store/atomic_file.h"
 #include "store/reports_root.h"
 #include "store/retention.h"
+#include "symbolize/report_symbolizer.h"
 #include "upload/upload_step.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
@@ -87,6 +88,7 @@ int RunReporter(const wchar_t* commandLine) {
   if (!handOff) {
     // Only now: the switches are split by shell32, which a crashed host must not wait for.
     if (const std::optional<int> code = upload::RunUploadSwitch(commandLine)) return *code;
+    if (const std::optional<int> code = symbolize::RunSymbolizeSwitch(commandLine)) return *code;
     PrintError(L"malformed command line: " + error);
     PrintError(L"usage: orlent /buginfo:EVENT:PROCESS:BLOCK:PID (started by Vessick.dll)");
     return kUsage;

@@ -189,3 +189,48 @@ def test_the_examples_report_names_the_line_of_the_call_to_load_level():
     _, image_base, _ = image_fields(examples / "example_host.exe")
     chain = addr2line(examples / "example_host.exe", image_base + int(caller["offset"], 16) - 1)
     assert caller["line"] == chain[-1][2] == call_line, (caller, chain)
+
+
+def test_a_report_named_afterwards_from_the_store_has_every_line(reporter_with_store):
+    """The plainly stripped host's report, written where no debug file was to be found, named
+    by `orlent /symbolize FOLDER STORE` as the report written beside the store is."""
+    scratch = Path(tempfile.mkdtemp(prefix="orlent-symbolize-"))
+    try:
+        outcome = run(TEST_BIN_DIR / "game_host_store.exe", "null", winpath(BIN_DIR),
+                      winpath(scratch / "facts.txt"), timeout=90,
+                      env={"ORLENT_REPORTS_DIR": winpath(scratch / "reports")})
+        (folder,) = (scratch / "reports").iterdir()
+        before = json.loads((folder / "report.json").read_text(encoding="utf-8"))
+        assert all(f["file"] is None for f in before["threads"][0]["frames"]
+                   if f["module"] == "game_host_store.exe"), outcome
+        dump = (folder / "crash.dmp").read_bytes()
+
+        store = reporter_with_store.parent / "store"
+        named = run(BIN_DIR / "orlent.exe", "/symbolize", winpath(folder), winpath(store),
+                    timeout=60)
+        assert named.exit_code == 0, named
+        assert b"frames named" in named.stdout
+        after = type("Named", (), {})()
+        after.report = json.loads((folder / "report.json").read_text(encoding="utf-8"))
+        after.frames = lambda: after.report["threads"][0]["frames"]
+        assert check_lines(after, "store") >= 2
+        assert after.frames()[0]["line"] == FAULT_LINE
+        assert after.report["exception"]["line"] == FAULT_LINE
+        text = (folder / "report.txt").read_text(encoding="utf-8")
+        assert f"game_host.c:{FAULT_LINE}" in text
+        assert re.search(r"^  Source: +\S*game_host\.c:%d\r?$" % FAULT_LINE, text, re.M), text
+        # Everything else stays: the dump, the other fields, no file half written.
+        assert (folder / "crash.dmp").read_bytes() == dump
+        renamed = ("threads", "exception", "stack", "signature")
+        assert {k: v for k, v in after.report.items() if k not in renamed} == \
+            {k: v for k, v in before.items() if k not in renamed}
+        assert after.report["signature"].startswith("game_host_store.exe!LoadLevel"), after.report
+        assert f"Signature:      {after.report['signature']}" in text
+        assert sorted(p.name for p in folder.iterdir()) == ["crash.dmp", "report.json",
+                                                            "report.txt"]
+        # A second run finds the same names and changes nothing.
+        again = run(BIN_DIR / "orlent.exe", "/symbolize", winpath(folder), winpath(store))
+        assert again.exit_code == 0
+        assert json.loads((folder / "report.json").read_text(encoding="utf-8")) == after.report
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
