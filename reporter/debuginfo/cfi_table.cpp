@@ -17,10 +17,12 @@ constexpr size_t kMaxRecords = 1 << 20;
 constexpr uint64_t kDebugFrameCieId = 0xFFFFFFFFu;
 
 // A pointer as .eh_frame encodes it; false for encodings that cannot be placed.
-bool ReadEncoded(ByteCursor* cursor, uint8_t encoding, uint32_t sectionAddress,
-                 uint32_t* value) {
+// `cursorAddress` is where the cursor's bytes lie in the process, `dataAddress` where the
+// section starts (the base of data-relative pointers).
+bool ReadEncoded(ByteCursor* cursor, uint8_t encoding, uint32_t cursorAddress,
+                 uint32_t* value, uint32_t dataAddress = 0) {
   if (encoding == kOmit) return false;
-  const uint32_t fieldAddress = sectionAddress + static_cast<uint32_t>(cursor->offset());
+  const uint32_t fieldAddress = cursorAddress + static_cast<uint32_t>(cursor->offset());
   uint64_t raw = 0;
   switch (encoding & 0x0F) {
     case kAbsolute: case kUdata4: raw = cursor->U32(); break;
@@ -37,7 +39,7 @@ bool ReadEncoded(ByteCursor* cursor, uint8_t encoding, uint32_t sectionAddress,
   switch (encoding & 0x70) {
     case 0: break;
     case kPcRelative: raw += fieldAddress; break;
-    case kDataRelative: raw += sectionAddress; break;
+    case kDataRelative: raw += dataAddress; break;
     default: return false;  // text- and function-relative: not written by GCC for PE
   }
   if (encoding & kIndirect) return false;  // would need the process's data
@@ -56,6 +58,8 @@ bool ParseCommon(ByteCursor cursor, bool ehFrame, CfiCommon* common) {
   if (version != 1 && version != 3 && version != 4) return false;
   const std::string_view augmentation = cursor.CString();
   if (!cursor.ok()) return false;
+  // Old GCC wrote its exception table's address right after the augmentation string.
+  if (augmentation == "eh") cursor.U32();
   if (version == 4) {
     if (cursor.U8() != 4) return false;  // address size: only i386 here
     cursor.U8();                         // segment selector size
@@ -85,9 +89,7 @@ bool ParseCommon(ByteCursor cursor, bool ehFrame, CfiCommon* common) {
       }
       if (!data.ok()) return false;
     }
-  } else if (augmentation == "eh") {
-    cursor.U32();  // the old GCC exception table pointer
-  } else if (!augmentation.empty()) {
+  } else if (!augmentation.empty() && augmentation != "eh") {
     return false;
   }
   common->initialInstructions = cursor.Take(cursor.remaining());
@@ -123,8 +125,11 @@ CfiTable CfiTable::Parse(ByteSpan section, bool ehFrame, const Placement& placem
   };
 
   while (!cursor.AtEnd() && table.descriptions_.size() < kMaxRecords) {
-      const uint64_t length = cursor.U32();
-    if (!cursor.ok()) break;
+    const uint64_t length = cursor.U32();
+    if (!cursor.ok()) {
+      fail("a record's length is cut off");
+      break;
+    }
     if (length == 0) {
       if (ehFrame) break;  // .eh_frame's terminator
       continue;
@@ -160,14 +165,14 @@ CfiTable CfiTable::Parse(ByteSpan section, bool ehFrame, const Placement& placem
     ByteCursor rest(body, 4);
     uint32_t begin = 0, range = 0;
     const uint8_t encoding = ehFrame ? c.pointerEncoding : kUdata4;
-    if (!ReadEncoded(&rest, encoding, recordAddress, &begin) ||
+    if (!ReadEncoded(&rest, encoding, recordAddress, &begin, placement.sectionAddress) ||
         !ReadEncoded(&rest, encoding & 0x0F, 0, &range)) {
       fail("a description's address range cannot be read");
       break;
     }
-    // Absolute addresses were linked for the preferred base; pc-relative ones already sit
-    // where the section is loaded.
-    if ((encoding & 0x70) != kPcRelative) begin = static_cast<uint32_t>(begin + slide);
+    // Absolute addresses were linked for the preferred base; pc- and data-relative ones are
+    // placed from where the section is loaded.
+    if ((encoding & 0x70) == 0) begin = static_cast<uint32_t>(begin + slide);
     if (c.augmented) rest.Skip(rest.Uleb());  // the description's LSDA pointer and such
     if (!rest.ok()) {
       fail("a description's augmentation data runs past its end");
