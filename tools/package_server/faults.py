@@ -5,7 +5,11 @@ from dataclasses import dataclass
 from urllib.parse import parse_qsl
 
 KNOWN = {"drop_after", "stall_after", "status", "corrupt_at", "change", "no_range", "redirect",
-         "sha256", "times"}
+         "sha256", "times", "encoding"}
+# Content-Encoding names the server may claim. The body is gzip-compressed under any of them
+# (there is no other compressor here): a client must refuse a name it cannot decode before it
+# reads a byte, so only the name matters for those.
+ENCODINGS = {"gzip", "x-gzip", "br", "deflate", "zstd", "compress"}
 
 
 class FaultError(ValueError):
@@ -22,6 +26,7 @@ class Faults:
     redirect: str | None = None
     bad_sha256: bool = False
     changed: bool = False          # change=1 and this is the second request or later
+    encoding: str | None = None    # compress the whole body whatever the client accepts
 
 
 def _integer(name, value, low=0, high=None):
@@ -77,4 +82,8 @@ def parse(query: str, request_number: int) -> Faults:
     if params.get("sha256") not in (None, "bad"):
         raise FaultError("sha256 accepts only 'bad'")
     faults.bad_sha256 = params.get("sha256") == "bad"
+    if "encoding" in params:
+        if params["encoding"] not in ENCODINGS:
+            raise FaultError(f"encoding must be one of {', '.join(sorted(ENCODINGS))}")
+        faults.encoding = params["encoding"]
     return faults
