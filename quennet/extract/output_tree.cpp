@@ -11,14 +11,6 @@
 namespace quennet {
 namespace {
 
-Outcome WriteFailure(const wchar_t* call, DWORD error, const std::wstring& what) {
-  if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
-    return Outcome::Fail(QUENNET_E_DISK_FULL,
-                         L"磁盘空间不足，无法写入“" + what + L"”：" + win::CallFailed(call, error));
-  return Outcome::Fail(QUENNET_E_WRITE_FAILED,
-                       L"无法写入“" + what + L"”：" + win::CallFailed(call, error));
-}
-
 // The \\?\ form of an absolute path: no length limit and no reinterpretation of the name.
 std::wstring LongPathForm(const std::wstring& full) {
   if (full.rfind(L"\\\\?\\", 0) == 0) return full;
@@ -52,12 +44,16 @@ Outcome MakeOneFolder(const std::wstring& path, const std::wstring& what) {
       return Outcome::Fail(QUENNET_E_WRITE_FAILED,
                            L"无法创建文件夹“" + what + L"”：同名的文件或链接已存在");
   }
-  return WriteFailure(L"CreateDirectoryW", error, what);
+  return FileWriteFailure(L"CreateDirectoryW", error, what);
 }
 
 }  // namespace
 
-OutputTree::OutputTree(std::wstring extractDir) : requestedDir_(std::move(extractDir)) {}
+OutputTree::OutputTree(std::wstring extractDir) : OutputTree(std::move(extractDir), Limits{}) {}
+
+OutputTree::OutputTree(std::wstring extractDir, const Limits& limits)
+    : requestedDir_(std::move(extractDir)),
+      writers_(limits.writerThreads, limits.queuedBytes, limits.queuedFiles) {}
 
 OutputTree::~OutputTree() { DiscardFile(); }
 
@@ -113,11 +109,10 @@ Outcome OutputTree::EnsureFolders(const EntryParts& parts, std::size_t count,
   std::wstring relative;
   for (std::size_t i = 0; i < count; ++i) {
     relative += (i == 0 ? L"" : L"\\") + parts[i];
-    if (std::find(knownFolders_.begin(), knownFolders_.end(), relative) != knownFolders_.end())
-      continue;
+    if (knownFolders_.count(relative) != 0) continue;
     Outcome made = MakeOneFolder(root_ + L"\\" + relative, entryName);
     if (!made.ok()) return made;
-    knownFolders_.push_back(relative);
+    knownFolders_.insert(relative);
   }
   return Outcome::Ok();
 }
@@ -129,31 +124,32 @@ Outcome OutputTree::MakeFolder(const EntryParts& parts, const std::wstring& entr
 }
 
 Outcome OutputTree::BeginFile(const EntryParts& parts, const std::wstring& entryName) {
-  DiscardFile();
+  DropCurrent();
   Outcome prepared = Prepare();
   if (!prepared.ok()) return prepared;
+  Outcome failed = writers_.Failure();
+  if (!failed.ok()) return failed;
   Outcome folders = EnsureFolders(parts, parts.size() - 1, entryName);
   if (!folders.ok()) return folders;
-
   finalPath_ = PathOf(parts, parts.size());
-  const std::wstring folder = PathOf(parts, parts.size() - 1);
-  // The process id keeps two extractions into one folder apart; the counter, our own files.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    tempPath_ = folder + L"\\.quennet-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                std::to_wstring(++tempCounter_) + L".tmp";
-    file_.reset(::CreateFileW(tempPath_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (file_) break;
-    if (::GetLastError() != ERROR_FILE_EXISTS) break;
-  }
-  if (!file_) {
-    const DWORD error = ::GetLastError();
-    tempPath_.clear();
-    return WriteFailure(L"CreateFileW", error, entryName);
-  }
+  folderPath_ = PathOf(parts, parts.size() - 1);
   entryName_ = entryName;
   buffered_ = 0;
   return Outcome::Ok();
+}
+
+Outcome OutputTree::OpenTemporary() {
+  // The process id keeps two extractions into one folder apart; the counter, our own files.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    tempPath_ = folderPath_ + L"\\.quennet-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                std::to_wstring(++tempCounter_) + L".tmp";
+    file_ = CreateTemporaryFile(tempPath_);
+    if (file_) return Outcome::Ok();
+    if (::GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  const DWORD error = ::GetLastError();
+  tempPath_.clear();
+  return FileWriteFailure(L"CreateFileW", error, entryName_);
 }
 
 std::uint8_t* OutputTree::Room(std::size_t* room) {
@@ -181,13 +177,20 @@ Outcome OutputTree::Append(const std::uint8_t* data, std::size_t size) {
 }
 
 Outcome OutputTree::Flush() {
+  if (!file_) {
+    // The file outgrew the first piece: it is written from here on.
+    Outcome failed = writers_.Failure();
+    if (!failed.ok()) return failed;
+    Outcome opened = OpenTemporary();
+    if (!opened.ok()) return opened;
+  }
   std::size_t done = 0;
   while (done < buffered_) {
     DWORD written = 0;
     if (!::WriteFile(file_.get(), buffer_.data() + done, static_cast<DWORD>(buffered_ - done),
                      &written, nullptr))
-      return WriteFailure(L"WriteFile", ::GetLastError(), entryName_);
-    if (written == 0) return WriteFailure(L"WriteFile", ERROR_DISK_FULL, entryName_);
+      return FileWriteFailure(L"WriteFile", ::GetLastError(), entryName_);
+    if (written == 0) return FileWriteFailure(L"WriteFile", ERROR_DISK_FULL, entryName_);
     done += written;
   }
   buffered_ = 0;
@@ -195,27 +198,43 @@ Outcome OutputTree::Flush() {
 }
 
 Outcome OutputTree::CommitFile() {
-  Outcome flushed = Flush();
-  if (!flushed.ok()) return flushed;
-  file_.reset();
-  if (!::MoveFileExW(tempPath_.c_str(), finalPath_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    const DWORD error = ::GetLastError();
-    ::DeleteFileW(tempPath_.c_str());
-    tempPath_.clear();
-    return WriteFailure(L"MoveFileExW", error, entryName_);
+  FinishedFile finished;
+  if (file_) {
+    Outcome flushed = Flush();
+    if (!flushed.ok()) return flushed;
+    finished.written = std::move(file_);
+    finished.tempPath = std::move(tempPath_);
+  } else {
+    finished.bytes.assign(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(buffered_));
   }
+  finished.folder = std::move(folderPath_);
+  finished.finalPath = std::move(finalPath_);
+  finished.entryName = std::move(entryName_);
   tempPath_.clear();
-  return Outcome::Ok();
+  buffered_ = 0;
+  return writers_.Submit(std::move(finished));
 }
 
-void OutputTree::DiscardFile() {
+void OutputTree::DropCurrent() {
   file_.reset();
   buffered_ = 0;
   if (!tempPath_.empty()) ::DeleteFileW(tempPath_.c_str());
   tempPath_.clear();
 }
 
+void OutputTree::DiscardFile() {
+  DropCurrent();
+  writers_.Drain();
+}
+
+Outcome OutputTree::Finish() {
+  Outcome prepared = Prepare();
+  Outcome written = writers_.Drain();
+  return written.ok() ? prepared : written;
+}
+
 void OutputTree::RemoveCommitted(const EntryParts& parts) {
+  writers_.Drain();  // it may still be on its way into place
   if (prepared_ && !parts.empty()) ::DeleteFileW(PathOf(parts, parts.size()).c_str());
 }
 

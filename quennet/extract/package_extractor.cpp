@@ -96,7 +96,7 @@ class SniffingExtractor final : public PackageExtractor {
                                     L" 字节，不是 ZIP 或 tar.gz 格式"));
     Outcome finished = reader_->Finish(keptPackagePath);
     if (!finished.ok()) return Fail(finished);
-    Outcome prepared = out_.Prepare();  // an archive without entries still gives its folder
+    Outcome prepared = out_.Finish();  // its folder even without entries; every file in place
     return prepared.ok() ? prepared : Fail(prepared);
   }
 

@@ -4,12 +4,21 @@
 
 namespace quennet {
 
-BytePipe::BytePipe(std::size_t capacity) : ring_(capacity) {}
+BytePipe::BytePipe(std::size_t capacity, std::size_t batch)
+    : ring_(capacity), batch_(std::max<std::size_t>(1, std::min(batch, capacity))) {}
+
+bool BytePipe::BatchReady() const {
+  return produced_ - consumed_ >= batch_ || finished_ || cancelled_ || !startOvers_.empty();
+}
 
 bool BytePipe::Reserve(std::size_t most, std::uint8_t** at, std::size_t* size) {
   LockGuard guard(lock_);
   const std::uint64_t capacity = ring_.size();
-  while (!cancelled_ && produced_ - consumed_ == capacity) changed_.Wait(lock_);
+  while (!cancelled_ && produced_ - consumed_ == capacity) {
+    producerWaits_ = true;
+    changed_.Wait(lock_);
+  }
+  producerWaits_ = false;
   if (cancelled_) return false;
   const std::size_t start = static_cast<std::size_t>(produced_ % capacity);
   const std::size_t free = static_cast<std::size_t>(capacity - (produced_ - consumed_));
@@ -22,7 +31,7 @@ void BytePipe::Commit(std::size_t size) {
   if (size == 0) return;
   LockGuard guard(lock_);
   produced_ += size;
-  changed_.NotifyAll();
+  if (consumerWaits_ && BatchReady()) changed_.NotifyAll();
 }
 
 void BytePipe::StartOver() {
@@ -52,13 +61,13 @@ bool BytePipe::SleepUnlessCancelled(DWORD milliseconds) {
 BytePipe::Event BytePipe::Next(DWORD milliseconds, const std::uint8_t** data, std::size_t* size) {
   LockGuard guard(lock_);
   const ULONGLONG until = ::GetTickCount64() + milliseconds;
-  for (;;) {
+  for (bool timeUp = false;; ) {
     if (cancelled_) return Event::kCancelled;
     if (!startOvers_.empty() && startOvers_.front() == consumed_) {
       startOvers_.erase(startOvers_.begin());
       return Event::kStartOver;
     }
-    if (produced_ > consumed_) {
+    if (produced_ > consumed_ && (timeUp || BatchReady())) {
       std::uint64_t limit = produced_;
       if (!startOvers_.empty()) limit = std::min(limit, startOvers_.front());
       const std::uint64_t capacity = ring_.size();
@@ -68,16 +77,22 @@ BytePipe::Event BytePipe::Next(DWORD milliseconds, const std::uint8_t** data, st
       return Event::kData;
     }
     if (finished_) return Event::kEnd;
+    if (timeUp) return Event::kTimeout;
     const ULONGLONG now = ::GetTickCount64();
-    if (now >= until) return Event::kTimeout;
+    if (now >= until) {
+      timeUp = true;
+      continue;
+    }
+    consumerWaits_ = true;
     changed_.WaitFor(lock_, static_cast<DWORD>(until - now));
+    consumerWaits_ = false;
   }
 }
 
 void BytePipe::Consumed(std::size_t size) {
   LockGuard guard(lock_);
   consumed_ += size;
-  changed_.NotifyAll();
+  if (producerWaits_) changed_.NotifyAll();
 }
 
 Outcome BytePipe::EndOutcome() {

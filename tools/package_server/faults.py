@@ -5,7 +5,7 @@ from dataclasses import dataclass
 from urllib.parse import parse_qsl
 
 KNOWN = {"drop_after", "stall_after", "status", "corrupt_at", "change", "no_range", "redirect",
-         "sha256", "times", "encoding"}
+         "sha256", "times", "rate", "encoding"}
 # Content-Encoding names the server may claim. The body is gzip-compressed under any of them
 # (there is no other compressor here): a client must refuse a name it cannot decode before it
 # reads a byte, so only the name matters for those.
@@ -26,6 +26,7 @@ class Faults:
     redirect: str | None = None
     bad_sha256: bool = False
     changed: bool = False          # change=1 and this is the second request or later
+    rate: int | None = None        # bytes per second the body is paced to (a slow link)
     encoding: str | None = None    # compress the whole body whatever the client accepts
 
 
@@ -49,6 +50,17 @@ class RequestCounter:
         with self._lock:
             self._counts[key] = self._counts.get(key, 0) + 1
             return self._counts[key]
+
+
+_RATE_UNITS = {"": 1, "K": 1000, "M": 1000 * 1000}
+
+
+def _rate(value):
+    """rate=30M is 30 000 000 bytes per second; K and M are powers of 1000, as link speeds."""
+    unit = value[-1:].upper() if value[-1:].isalpha() else ""
+    if unit not in _RATE_UNITS:
+        raise FaultError(f"rate={value!r}: the unit must be K or M")
+    return _integer("rate", value[:len(value) - len(unit)], 1) * _RATE_UNITS[unit]
 
 
 def parse(query: str, request_number: int) -> Faults:
@@ -82,6 +94,8 @@ def parse(query: str, request_number: int) -> Faults:
     if params.get("sha256") not in (None, "bad"):
         raise FaultError("sha256 accepts only 'bad'")
     faults.bad_sha256 = params.get("sha256") == "bad"
+    if "rate" in params:
+        faults.rate = _rate(params["rate"])
     if "encoding" in params:
         if params["encoding"] not in ENCODINGS:
             raise FaultError(f"encoding must be one of {', '.join(sorted(ENCODINGS))}")

@@ -246,9 +246,11 @@ class Handler(BaseHTTPRequestHandler):
         limit = end - start
         cut = min(x for x in (faults.drop_after, faults.stall_after, limit) if x is not None)
         sent = 0
+        pace = _Pace(faults.rate)
         if cut > 0:
             for chunk in body.chunks(start, start + cut):
-                self.wfile.write(chunk)
+                for piece in pace.pieces(chunk):
+                    self.wfile.write(piece)
                 sent += len(chunk)
                 self._entry["sent"] = sent
         if sent >= limit:
@@ -308,6 +310,30 @@ class Handler(BaseHTTPRequestHandler):
                 entry["path"] = self.path
         self._entry = entry             # "sent" grows as the body goes out
         self.state.record(entry)
+
+
+class _Pace:
+    """Holds a body to RATE bytes per second (None: as fast as it goes), in pieces small enough
+    that the client sees a steady link rather than bursts."""
+
+    PIECE = 64 * 1024
+
+    def __init__(self, rate):
+        self._rate = rate
+        self._started = time.monotonic()
+        self._sent = 0
+
+    def pieces(self, chunk):
+        if self._rate is None:
+            yield chunk
+            return
+        for at in range(0, len(chunk), self.PIECE):
+            ahead = self._sent / self._rate - (time.monotonic() - self._started)
+            if ahead > 0:
+                time.sleep(ahead)
+            piece = chunk[at:at + self.PIECE]
+            self._sent += len(piece)
+            yield piece
 
 
 def _relay(client, upstream, stopping):

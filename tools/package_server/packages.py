@@ -2,7 +2,12 @@
 
 Each holds a folder tree, many small stored files, some deflated text files (a few with Chinese
 names, so the UTF-8 name flag is exercised), a few empty files and folders, and large stored
-files that make up the rest of its size."""
+files that make up the rest of its size.
+
+Two more packages, not on the menu, measure the extraction of many files: "game" (1500 small
+files of 2 to 60 KB across 40 folders, a third of them deflated text, and six large assets:
+about 105 MB, the shape of a game's install) and "files100k" (100 000 files of 100 bytes to 2 KB
+in 500 folders: the count, not the size, is what it tests)."""
 import random
 import threading
 import zlib
@@ -46,8 +51,8 @@ def _text(rng: random.Random, size: int, topic: str) -> bytes:
     return "".join(lines).encode("utf-8")[:size]
 
 
-def _deflated_entry(name: str, data: bytes) -> Entry:
-    compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
+def _deflated_entry(name: str, data: bytes, level: int = 6) -> Entry:
+    compressor = zlib.compressobj(level, zlib.DEFLATED, -15)
     return Entry(name, len(data), zlib.crc32(data), deflated=compressor.compress(data) +
                  compressor.flush())
 
@@ -97,6 +102,55 @@ def build_entries(name: str):
     return entries
 
 
+def _game_entries(rng: random.Random):
+    folders = [f"{area}/{kind}_{n:02d}/" for area, kinds in
+               (("assets", ("textures", "models", "sounds", "levels")),
+                ("data", ("scripts", "config", "locale", "ui")),
+                ("资源", ("贴图", "音效")))
+               for kind in kinds for n in range(4)][:40]
+    entries = [Entry(folder) for folder in folders]
+    # One block of text, cut at different places: generating 500 texts line by line would
+    # hold up the first request for seconds.
+    text = _text(rng, 256 * 1024, "game")
+    used = 0
+    for i in range(1500):
+        folder = folders[i % len(folders)]
+        size = rng.randrange(2 * 1024, 60 * 1024)
+        if i % 3 == 0:
+            start = rng.randrange(len(text) - size)
+            entry = _deflated_entry(f"{folder}text_{i:04d}.cfg", text[start:start + size],
+                                    level=1)
+            used += len(entry.deflated)
+        else:
+            entry = _stored_entry(rng, f"{folder}asset_{i:04d}.bin", size)
+            used += size
+        entries.append(entry)
+    large = (105_000_000 - used) // 6
+    for j in range(6):
+        entries.append(_stored_entry(rng, f"assets/pack_{j}.pak", large))
+    return entries
+
+
+def _many_files_entries(rng: random.Random, count: int, folder_count: int):
+    folders = [f"set_{n // 25:02d}/group_{n % 25:02d}/" for n in range(folder_count)]
+    entries = [Entry(folder) for folder in folders]
+    for i in range(count):
+        entries.append(_stored_entry(rng, f"{folders[i % folder_count]}f_{i:06d}.dat",
+                                     rng.randrange(100, 2048)))
+    return entries
+
+
+# Built on first use only: not on the menu, and the server need not build them at start.
+EXTRA_RECIPES = {
+    "game": _game_entries,
+    "files100k": lambda rng: _many_files_entries(rng, 100_000, 500),
+}
+
+
+def build_extra_entries(name: str):
+    return EXTRA_RECIPES[name](random.Random(f"package {name}"))
+
+
 def build_single_entry(name: str):
     rng = random.Random(f"package {name}")
     return [_stored_entry(rng, entry_name, size) for entry_name, size in SINGLE_ENTRY[name]]
@@ -116,6 +170,8 @@ class Catalogue:
     def get(self, name: str) -> ZipLayout | None:
         if name in RECIPES:
             build = build_entries
+        elif name in EXTRA_RECIPES:
+            build = build_extra_entries
         elif name in SINGLE_ENTRY:
             build = build_single_entry
         else:
