@@ -22,10 +22,16 @@ struct ISimpleHttpRequest;
 // Reports of one streaming download-and-extract task, delivered one at a time on a thread of
 // the library (never two at once).
 struct IQuennetCallBack {
-  // Slot 0. At most about ten times a second (none before the server's first answer), and once
-  // more right before OnComplete. `downloadedBytes` never goes backwards within one attempt;
-  // `totalBytes` is 0 while the size is unknown; `bytesPerSecond` is the speed over the last few seconds; `totalFiles` is 0 until
-  // the number of entries is known. The first and the last argument are reserved (0).
+  // Slot 0. At most about ten times a second (none before the server's first answer, or before
+  // kept bytes are re-read), and once more right before OnComplete. `downloadedBytes` counts
+  // package bytes only (never the small requests for the archive's index) and never goes
+  // backwards within one attempt; a run that resumes a kept package counts its kept bytes
+  // again as it re-reads them from the disk, then the new bytes as they arrive.
+  // `bytesPerSecond` is always the rate at which `downloadedBytes` grew over the last few
+  // seconds (so the disk's speed while kept bytes are re-read, 0 while nothing is counted);
+  // `totalBytes` is 0 while the size is unknown (also while a compressed answer is decoded,
+  // until its end); `totalFiles` is 0 until the number of entries is known, and a resumed run
+  // shows the number an earlier run learnt. The first and the last argument are reserved (0).
   virtual void OnProgress(std::int32_t /*reserved*/, std::uint64_t /*totalBytes*/,
                           std::uint64_t /*downloadedBytes*/, std::uint64_t /*bytesPerSecond*/,
                           std::uint32_t /*totalFiles*/, std::uint32_t /*extractedFiles*/,
@@ -129,17 +135,25 @@ enum QuennetError {
 //                needed); null to extract without keeping it. A kept file lets Start resume.
 //                The file is named after the URL's last path segment (made safe for Windows),
 //                written as NAME.part and renamed to NAME when the package is complete. A
-//                .part file left by a failure is continued by the next Start of the same task
-//                (Range: bytes=N- with If-Range: the server's strong ETag, else Last-Modified);
-//                if the package changed meanwhile the server sends it whole and the task starts
-//                over. A failure that shows the bytes are bad (checksum, corrupt archive)
-//                deletes the .part file.
+//                .part file left by a failure, or by a process that ended, is continued by the
+//                next Start of a task with the same URL and folder, in this process or another
+//                (Range: bytes=N- with If-Range: the server's strong ETag, else
+//                Last-Modified); if the package changed meanwhile the server sends it whole and
+//                the task starts over. What that needs is kept beside it in NAME.resume, UTF-8
+//                lines "Quennet resume 1", "url=", "size=", "validator=", "files=" (written
+//                as the body begins, removed when the package completes or its bytes are given
+//                up); a record that does not read back, names another URL or is shorter than
+//                the .part file makes the task start over. A failure that shows the bytes are
+//                bad (checksum, corrupt archive) deletes the .part file.
 //   extractDir   folder the package is extracted into (created as needed).
 //   attempts     how many times each network step (the tail, a range, the body) is tried
-//                before the task fails, with a short pause between tries; only transient
-//                failures are tried again: a dropped or stalled connection, an unreachable
-//                server, a 5xx status. The body resumes where the connection dropped when the
-//                server serves ranges. The console passes 5; values below 1 count as 1.
+//                before the task fails; only transient failures are tried again: a dropped or
+//                stalled connection, an unreachable server, a 5xx status. The pauses double and
+//                are spread so that the last try starts about 60 s after the server was lost
+//                (with 5: 4, 8, 16 and 32 s; time a failing try takes comes off them); a try
+//                that moved the download forward starts that minute again. The body resumes
+//                where the connection dropped when the server serves ranges. The console
+//                passes 5; values below 1 count as 1.
 //   flags        option bits (QuennetFlags); the console passes 0: download and extract.
 //   callBack     receives the reports. Null gives a task that reports nothing: its Start ends
 //                at once and Wait returns QUENNET_E_BAD_ARGUMENT.
@@ -151,12 +165,21 @@ enum QuennetError {
 // that does not parse or is not http/https.
 //
 // The network: WinHTTP with the system's proxy settings, certificate checks always on,
-// redirects followed (at most 10) but never from https to http (QUENNET_E_INSECURE_REDIRECT).
+// redirects followed (at most 10) but never from https to http (QUENNET_E_INSECURE_REDIRECT)
+// nor to any scheme but http and https (QUENNET_E_BAD_URL, not tried again). Every request
+// says Accept-Encoding: identity. A server that compresses anyway with gzip (or x-gzip) is
+// decoded, the kept file holding the package itself; such an answer cannot be resumed or
+// fetched in ranges, so a retry starts it over. Any other Content-Encoding fails the task
+// with QUENNET_E_UNSUPPORTED_FORMAT and a text naming it. A body longer than 1 GiB is fetched
+// as ranges of 1 GiB (If-Range with the validator) when the server serves them, because
+// Wine's WinHTTP ends every response body at 2147483647 bytes without an error; without
+// ranges a body cut there fails at once with QUENNET_E_CONNECTION_DROPPED and a text saying so.
 // When the server serves ranges, a first small request for the package's tail gives its size
 // and the archive's index before the body is fetched (If-Range keeps the two consistent).
-// No byte for 10 s fails the step as QUENNET_E_STALLED. (The environment variable
-// QUENNET_TEST_STALL_TIMEOUT_MS, read once when the first object is made, shortens that limit
-// for the library's own tests; it is not a setting for products.)
+// No byte for 10 s fails the step as QUENNET_E_STALLED. (The environment variables
+// QUENNET_TEST_STALL_TIMEOUT_MS and QUENNET_TEST_RETRY_BUDGET_MS, each read once when the
+// first download starts, shorten that limit and the 60 s retry budget for the library's own
+// tests; they are not settings for products.)
 //
 // The package's SHA-256 is checked when the server announces it, either as
 // `X-Checksum-SHA256: <64 hex digits>` or, when that header is absent, as
