@@ -15,6 +15,7 @@ function(shipped_dll_output target)
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${target}
     RUNTIME_OUTPUT_DIRECTORY ${SHIPPED_BIN_DIR}
     ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+  link_debug_identity(${target})
 endfunction()
 
 if(NOT SHIPPED_DLLS_ONLY)

@@ -10,6 +10,7 @@
 #include "library_state.h"
 #include "reporter_location.h"
 #include "stack_overflow.h"
+#include "standby_reporter.h"
 #include "thread_environment.h"
 
 namespace vessick {
@@ -103,6 +104,8 @@ bool InitializeBugInfo(const wchar_t* text1, const wchar_t* text2, const wchar_t
   ReserveOverflowStack();
   ReserveEmergencyAddressSpace();  // best effort: without it the report may still get through
   RegisterStackOverflowHandlerOnce();
+  // Last: a fault in anything above is still reported by a reporter started at the fault.
+  StartStandbyOnce(next->reporterPath);
   return true;
 }
 

@@ -14,6 +14,13 @@ namespace vessick {
 constexpr DWORD kDefaultReportTimeLimitMs = 120000;
 extern volatile DWORD reportTimeLimitMs;
 
+// How long the crash path waits for a standby reporter that has not yet said it is ready (the
+// fault came while it was still starting). A standby that was started long before answers at
+// once, and an orlent.exe without standby support has ended within a process start-up (about
+// 0.5 s under Wine); past this the crash path ends the standby and starts a reporter itself.
+constexpr DWORD kDefaultStandbyReadyLimitMs = 5000;
+extern volatile DWORD standbyReadyLimitMs;
+
 // Address space reserved (not committed) at InitOrlent and released by the crash path just
 // before it starts the reporter. Measured under Wine 8 with a host whose address space and both
 // heaps were used up before a fault (the test host's "out-of-memory" case, run with the reserve

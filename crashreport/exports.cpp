@@ -3,10 +3,12 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "bug_info.h"
 #include "install_handlers.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -21,14 +23,14 @@ using HeapText = std::unique_ptr<wchar_t[], ProcessHeapFree>;
 // The UTF-16 form of UTF-8 text (null counts as empty), in the process heap rather than through
 // operator new: once InitOrlent has run, the library's new handler reports a failed allocation
 // as a crash, and memory running out inside InitOrlent must only make the call fail. Null when
-// memory ran out.
+// memory ran out. Damaged text is converted by the library's own rules (utf8_text.h).
 HeapText Widen(const char* utf8) {
   if (utf8 == nullptr) utf8 = "";
-  int units = ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-  if (units <= 0) units = 1;  // not convertible: empty text, as the shared converter does
+  const size_t units = vessick::Utf16CapacityFor(utf8);
+  if (units > SIZE_MAX / sizeof(wchar_t)) return nullptr;
   HeapText wide(static_cast<wchar_t*>(
-      ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(units) * 2)));
-  if (wide) ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.get(), units);
+      ::HeapAlloc(::GetProcessHeap(), 0, units * sizeof(wchar_t))));
+  if (wide) vessick::Utf8ToUtf16(utf8, wide.get(), units);
   return wide;
 }
 

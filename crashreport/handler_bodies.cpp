@@ -16,16 +16,26 @@
 //   OnNewHandler (run-time hooks)                 parameter, failed allocation
 //
 // Every body ends in LaunchReporter (launch_reporter.cpp): the first entry of the process claims
-// the report with one interlocked exchange, fills in the block made at InitOrlent, starts the
-// reporter and ends the process; any later entry returns (same thread) or parks (other threads).
+// the report with one interlocked exchange, fills in the block made at InitOrlent, hands it to
+// the reporter and ends the process; any later entry returns (same thread) or parks (other threads).
+//
+// Signals: the C run-time resets a signal's action to the default before calling its handler, so
+// each signal body re-arms itself as its very first step; two threads that abort() together get
+// one report.
 //
 // Locks and memory: no entry takes a lock or allocates. Captured pairs come from eight slots
 // set aside at load (only a ninth capture would fall back to HeapAlloc); the block, the
 // reporter's folder and its full path (found at InitOrlent) sit in static storage written only
-// by InitOrlent; the command line is formatted into a stack buffer. Only the system allocates:
-// CreateProcessW (and SearchPathW, when the reporter was not found at InitOrlent) use the
-// process heap and its lock. For a host that has run out of memory, the launcher first releases
-// the address space reserved at InitOrlent (emergency_reserve.h) so that the heap can grow.
+// by InitOrlent. The report goes first to the standby reporter (standby_reporter.h): orlent.exe,
+// started at InitOrlent with every handle it needs, waits for an event. The crash path writes
+// the block's address into a static mailbox, sets the event and waits: no heap, no lock, no
+// process creation, so a damaged heap or a heap lock held by another thread cannot stop it.
+// Only without a usable standby (none started, ended, an orlent.exe that does not know the
+// standby, no answer within standbyReadyLimitMs) does it start a reporter itself, the old way:
+// the command line is formatted into a stack buffer, and CreateProcessW (and SearchPathW, when
+// the reporter was not found at InitOrlent) use the process heap and its lock. For a host that
+// has run out of memory, that path first releases the address space reserved at InitOrlent
+// (emergency_reserve.h) so that the heap can grow.
 //
 // Bounds (crash_path_limits.h): the launcher waits for the reporter at most reportTimeLimitMs
 // (120 s, 60 s past the reporter's own watchdog); a parked thread waits as long and then ends
@@ -55,6 +65,12 @@ namespace {
   CaptureCurrentContext(0, &pointers)
 
 
+// The C run-time puts a signal's action back to the default before it calls the handler: a
+// second abort() on another thread, meanwhile, would end the process with exit code 3 under the
+// reporter. Each signal body therefore puts itself back first of all. (Wine's msvcrt signal()
+// only stores the pointer: no lock, no heap.)
+#define REARM(number, body) signal(number, &body)
+
 // The pair the C run-time recorded for the signal being handled, or null when the signal was
 // raised by code.
 EXCEPTION_POINTERS* RecordedPointers() {
@@ -73,33 +89,39 @@ VESSICK_BODY LONG WINAPI ReassertFilter(EXCEPTION_POINTERS* pointers) {
 }
 
 VESSICK_BODY void __cdecl OnSigSegv(int) {
+  REARM(SIGSEGV, OnSigSegv);
   EXCEPTION_POINTERS* pointers = RecordedPointers();
   if (pointers == nullptr) CaptureCurrentContext(0, &pointers);
   LaunchReporter(pointers, 0);
 }
 
 VESSICK_BODY void __cdecl OnSigFpe(int) {
+  REARM(SIGFPE, OnSigFpe);
   EXCEPTION_POINTERS* pointers = RecordedPointers();
   if (pointers == nullptr) CaptureCurrentContext(0, &pointers);
   LaunchReporter(pointers, 0);
 }
 
 VESSICK_BODY void __cdecl OnSigIll(int) {
+  REARM(SIGILL, OnSigIll);
   CAPTURE_HERE(pointers);
   LaunchReporter(pointers, 0);
 }
 
 VESSICK_BODY void __cdecl OnSigAbrt(int) {
+  REARM(SIGABRT, OnSigAbrt);
   CAPTURE_HERE(pointers);
   LaunchReporter(pointers, 0);
 }
 
 VESSICK_BODY void __cdecl OnSigInt(int) {
+  REARM(SIGINT, OnSigInt);
   CAPTURE_HERE(pointers);
   LaunchReporter(pointers, 0);
 }
 
 VESSICK_BODY void __cdecl OnSigTerm(int) {
+  REARM(SIGTERM, OnSigTerm);
   CAPTURE_HERE(pointers);
   LaunchReporter(pointers, 0);
 }

@@ -10,6 +10,7 @@
 #include "emergency_reserve.h"
 #include "library_state.h"
 #include "report_guard.h"
+#include "standby_reporter.h"
 #include "thread_environment.h"
 #include "win/unique_handle.h"
 
@@ -29,6 +30,15 @@ void RecordFault(BugInfoBlock* block, EXCEPTION_POINTERS* pointers, DWORD report
     std::memcpy(&block->context, pointers->ContextRecord, sizeof(CONTEXT));
   block->reportArgument = reportArgument;
   block->crashThreadId = ::GetCurrentThreadId();
+}
+
+// Whichever way the report goes (standby or a reporter started here, or both when the standby
+// fails), the hook runs once.
+void CallBeforeLaunchOnce() {
+  static bool called = false;  // only the reporting thread gets here
+  if (called) return;
+  called = true;
+  if (pfnBeforeLaunch != nullptr) pfnBeforeLaunch();
 }
 
 // Starts the reporter and waits for it. Returns once the reporter has set the event or ended;
@@ -68,7 +78,7 @@ void RunReporter(BugInfoBlock* block, const Configuration& configuration) {
   const bool duplicated = ::DuplicateHandle(self, self, self, &inheritableSelf, 0, TRUE,
                                             DUPLICATE_SAME_ACCESS) != FALSE;
 
-  if (pfnBeforeLaunch != nullptr) pfnBeforeLaunch();
+  CallBeforeLaunchOnce();
 
   if (!duplicated || !doneEvent || reporterPath[0] == L'\0') return;
   FormatHandOffLine(commandLine, doneEvent.get(), inheritableSelf, block, ::GetCurrentProcessId());
@@ -92,7 +102,9 @@ int __cdecl LaunchReporter(EXCEPTION_POINTERS* pointers, DWORD reportArgument) {
   const Configuration* configuration = CurrentConfiguration();
   if (configuration != nullptr && configuration->block != nullptr) {
     RecordFault(configuration->block, pointers, reportArgument);
-    RunReporter(configuration->block, *configuration);
+    CallBeforeLaunchOnce();
+    if (!ReportThroughStandby(configuration->block))
+      RunReporter(configuration->block, *configuration);
   }
   if (pfnAfterWait != nullptr) pfnAfterWait();
   ::TerminateProcess(::GetCurrentProcess(), kCrashExitCode);

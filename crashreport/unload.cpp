@@ -4,6 +4,7 @@
 #include "install_handlers.h"
 #include "report_guard.h"
 #include "stack_overflow.h"
+#include "standby_reporter.h"
 
 namespace vessick {
 
@@ -14,6 +15,8 @@ void UninstallForUnload() noexcept {
   GiveBackHooks();
   ReleaseEmergencyAddressSpace();
   ReleaseOverflowStack();
+  // No orlent.exe is left waiting on a mailbox that is about to be unmapped.
+  EndStandby();
 }
 
 }  // namespace vessick

@@ -4,9 +4,10 @@
 
 namespace vessick {
 
-// Removes the vectored registration, gives the hooks that are still ours back to the host and
-// returns the reserved regions. Not at process exit: a fault there must still be reported. Does
-// nothing once a report has started (the process is ending).
+// Removes the vectored registration, gives the hooks that are still ours back to the host,
+// returns the reserved regions and ends the standby reporter. Not at process exit: a fault
+// there must still be reported. Does nothing once a report has started (the process is
+// ending).
 void UninstallForUnload() noexcept;
 
 }  // namespace vessick

@@ -1,11 +1,13 @@
 #include "crash_collector.h"
 
+#include "debuginfo/debug_file_locator.h"
 #include "measure/phase_times.h"
 #include "process/block_reader.h"
 #include "process/debug_symbols.h"
 #include "process/module_identity.h"
 #include "process/module_symbols.h"
 #include "process/remote_memory.h"
+#include "process/source_names.h"
 #include "process/thrown_type.h"
 #include "process/unwind_walk.h"
 #include "text/hex.h"
@@ -64,27 +66,25 @@ DumpException ChooseDumpException(const RemoteMemory& memory, const CrashReport&
   return DumpException::kBlockCopy;
 }
 
-// Names every address the report shows: debug information first (function, file, line), then
-// the export and symbol tables of the module files.
+// Names every address the report shows: the modules' own debug data first (function, file,
+// line, inlined calls), then the export and symbol tables of the module files.
 void NameAddresses(const DebugSymbols& symbols, CrashReport* report) {
-  SymbolResolver tables(report->modules);
-  auto name = [&](uint32_t address, bool returnAddress) {
+  SourceNames names(report->modules, symbols, debuginfo::SymbolPathFromConfig());
+  auto name = [&](uint32_t address, FrameSource source) {
     if (report->functions.count(address) != 0) return;
-    SourceName source = symbols.Describe(address, returnAddress);
-    std::wstring function =
-        source.function.empty() ? tables.Describe(address, returnAddress) : source.function;
-    if (!function.empty()) report->functions.emplace(address, std::move(function));
-    if (!source.file.empty()) report->sources.emplace(address, std::move(source));
+    SourceName found =
+        names.Describe(address, source != FrameSource::kContext, source == FrameSource::kScan);
+    if (!found.function.empty()) report->functions.emplace(address, found.function);
+    if (!found.file.empty() || !found.inlined.empty())
+      report->sources.emplace(address, std::move(found));
   };
   const vessick::BugInfoBlock& h = report->block.header;
   name(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h.exceptionRecord.ExceptionAddress)),
-       false);
-  for (const StackFrame& frame : report->stack.trace.frames)
-    name(frame.address, frame.source != FrameSource::kContext);
+       FrameSource::kContext);
+  for (const StackFrame& frame : report->stack.trace.frames) name(frame.address, frame.source);
   for (const ThreadSummary& thread : report->otherThreads) {
-    if (thread.startAddress != 0) name(thread.startAddress, false);
-    for (const StackFrame& frame : thread.trace.frames)
-      name(frame.address, frame.source != FrameSource::kContext);
+    if (thread.startAddress != 0) name(thread.startAddress, FrameSource::kContext);
+    for (const StackFrame& frame : thread.trace.frames) name(frame.address, frame.source);
   }
 }
 
@@ -130,6 +130,11 @@ void WriteDump(const vessick::HandOff& handOff, const std::wstring& folder, Cras
     request.remotePointers = h.exceptionPointers;
   else
     request.localPointers = &local;
+  OverflowedStack overflowed;
+  if (request.threadId != 0 && h.savedStackBase != 0) {
+    overflowed = {h.crashThreadId, h.savedStackLimit, h.savedStackBase, h.context};
+    request.overflowed = &overflowed;
+  }
 
   const DumpResult result = WriteMinidump(folder + L"\\" + kDumpFileName, request);
   report->dump.size = result.check.size;
@@ -137,6 +142,9 @@ void WriteDump(const vessick::HandOff& handOff, const std::wstring& folder, Cras
   if (result.good) {
     report->dump.status = DumpStatus::kWritten;
     report->dump.fileName = kDumpFileName;
+    if (!result.stackProblem.empty())
+      report->problems.push_back(L"the minidump lacks the overflowed stack: " +
+                                 result.stackProblem);
   } else {
     report->dump.status = DumpStatus::kFailed;
     report->dump.problem = result.problem;

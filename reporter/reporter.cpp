@@ -10,11 +10,12 @@
 #include "protocol/hand_off_line.h"
 #include "handoff/hand_off_event.h"
 #include "measure/phase_times.h"
-#include "report/report_folder.h"
 #include "report/report_json.h"
 #include "report/report_text.h"
-#include "report/retention.h"
-#include "report/write_failure.h"
+#include "store/atomic_file.h"
+#include "store/reports_root.h"
+#include "store/retention.h"
+#include "symbolize/report_symbolizer.h"
 #include "upload/upload_step.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
@@ -87,6 +88,7 @@ int RunReporter(const wchar_t* commandLine) {
   if (!handOff) {
     // Only now: the switches are split by shell32, which a crashed host must not wait for.
     if (const std::optional<int> code = upload::RunUploadSwitch(commandLine)) return *code;
+    if (const std::optional<int> code = symbolize::RunSymbolizeSwitch(commandLine)) return *code;
     PrintError(L"malformed command line: " + error);
     PrintError(L"usage: orlent /buginfo:EVENT:PROCESS:BLOCK:PID (started by Vessick.dll)");
     return kUsage;
@@ -138,7 +140,7 @@ int RunReporter(const wchar_t* commandLine) {
   // harness) may end the reporter with it. In a root at its limit this removes one folder.
   if (written)
     for (const std::wstring& problem :
-         PruneOldReports(FolderOf(*folder), folder->substr(FolderOf(*folder).size() + 1)).problems)
+         PruneOldReports(created->root, folder->substr(folder->find_last_of(L"\\/") + 1)).problems)
       PrintError(L"cannot remove an old report: " + problem);
   EndPhase(L"prune");
   if (!event.Set()) {

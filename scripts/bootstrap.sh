@@ -15,6 +15,8 @@ packages=(
   llvm                         # llvm-dlltool (MSVC import library), llvm-readobj (its check)
   openssl                      # the test CA for the local HTTPS server
   tmux locales                 # the console seen in a terminal under a Chinese locale
+  zip unzip libarchive-tools   # extractor tests: packages Info-ZIP and bsdtar write (unzip: names)
+  p7zip-full pigz tar          # ... and those 7-Zip, GNU tar and pigz write
 )
 
 missing=()

@@ -1,46 +1,11 @@
 #include "protocol/hand_off_line.h"
 
+#include "protocol/line_fields.h"
+
 namespace vessick {
 namespace {
 
 constexpr wchar_t kPrefix[] = L"/buginfo:";
-
-int HexDigitValue(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  return -1;
-}
-
-// Reads one hexadecimal field ending at `terminator` (or at the end when it is 0).
-bool ReadHexField(const std::wstring& text, size_t* pos, wchar_t terminator, uint32_t* value) {
-  size_t i = *pos;
-  uint32_t result = 0;
-  int digits = 0;
-  while (i < text.size() && text[i] != terminator) {
-    const int digit = HexDigitValue(text[i]);
-    if (digit < 0 || ++digits > 8) return false;
-    result = (result << 4) | static_cast<uint32_t>(digit);
-    ++i;
-  }
-  if (digits == 0 || i >= text.size()) return false;  // every hex field is followed by ':'
-  *value = result;
-  *pos = i + 1;
-  return true;
-}
-
-bool ReadDecimalField(const std::wstring& text, size_t pos, uint32_t* value) {
-  if (pos >= text.size()) return false;
-  if (text[pos] == L'0' && pos + 1 != text.size()) return false;  // no leading zeros
-  uint64_t result = 0;
-  for (size_t i = pos; i < text.size(); ++i) {
-    if (text[i] < L'0' || text[i] > L'9') return false;
-    result = result * 10 + static_cast<uint64_t>(text[i] - L'0');
-    if (result > UINT32_MAX) return false;
-  }
-  *value = static_cast<uint32_t>(result);
-  return true;
-}
 
 }  // namespace
 
@@ -77,26 +42,14 @@ std::optional<HandOff> ParseHandOffArgument(const std::wstring& argument, std::w
 }
 
 std::optional<HandOff> ParseHandOffCommandLine(const wchar_t* commandLine, std::wstring* error) {
-  if (commandLine == nullptr) {
-    *error = L"no command line";
+  std::wstring argument;
+  if (!SoleArgument(commandLine, &argument)) {
+    *error = commandLine == nullptr
+                 ? L"no command line"
+                 : L"expected exactly one argument, /buginfo:EVENT:PROCESS:BLOCK:PID";
     return std::nullopt;
   }
-  // The program name follows the system's rule for argument 0: quoted up to the next quote,
-  // otherwise up to the first blank.
-  const wchar_t* p = commandLine;
-  if (*p == L'"') {
-    ++p;
-    while (*p != L'\0' && *p != L'"') ++p;
-    if (*p == L'"') ++p;
-  } else {
-    while (*p != L'\0' && *p != L' ' && *p != L'\t') ++p;
-  }
-  if (*p != L' ' && *p != L'\t') {
-    *error = L"expected exactly one argument, /buginfo:EVENT:PROCESS:BLOCK:PID";
-    return std::nullopt;
-  }
-  while (*p == L' ' || *p == L'\t') ++p;
-  return ParseHandOffArgument(std::wstring(p), error);
+  return ParseHandOffArgument(argument, error);
 }
 
 }  // namespace vessick

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "entry_gate.h"
 #include "entry_name.h"
 #include "quennet.h"
 
@@ -107,15 +108,25 @@ Outcome TarGzReader::TarStep(const std::uint8_t** data, std::size_t* size) {
       return complete ? OnHeader() : Outcome::Ok();
     }
     case State::kFileData: {
-      Outcome written = out_.Append(*data, take);
+      Outcome written = sparse_ ? sparseWriter_.Take(out_, *data, take) : out_.Append(*data, take);
       Skip(data, size, take);
       if (!written.ok()) return written;
-      if (left_ > 0) return Outcome::Ok();
-      Outcome committed = out_.CommitFile();
-      if (!committed.ok()) return committed;
-      counters_.extractedFiles.store(++filesExtracted_);
-      SkipThenHeader(padding_);
-      return Outcome::Ok();
+      return left_ > 0 ? Outcome::Ok() : EndOfFile();
+    }
+    case State::kSparseMap: {
+      const std::uint8_t* mapEnd = *data;
+      std::size_t mapLeft = take;
+      const SparseMapReader::Progress progress = sparseMap_.Take(&mapEnd, &mapLeft);
+      Skip(data, size, static_cast<std::size_t>(mapEnd - *data));
+      if (progress == SparseMapReader::Progress::kMalformed)
+        return Damaged(L"稀疏文件“" + entryName_ + L"”的数据段表格式错误" + At(tarOffset_));
+      if (progress == SparseMapReader::Progress::kMore)
+        return left_ > 0 ? Outcome::Ok()
+                         : Damaged(L"稀疏文件“" + entryName_ + L"”的数据段表不完整");
+      Outcome begun = sparseWriter_.Begin(sparseMap_.segments(), sparseRealSize_, left_, entryName_);
+      if (!begun.ok()) return begun;
+      state_ = State::kFileData;
+      return left_ > 0 ? Outcome::Ok() : EndOfFile();
     }
     case State::kCollect:
       collected_.append(reinterpret_cast<const char*>(*data), take);
@@ -183,21 +194,45 @@ Outcome TarGzReader::OnCollected() {
   return Outcome::Ok();
 }
 
+Outcome TarGzReader::EndOfFile() {
+  if (sparse_) {
+    Outcome filled = sparseWriter_.Finish(out_);
+    if (!filled.ok()) return filled;
+  }
+  Outcome committed = out_.CommitFile();
+  if (!committed.ok()) return committed;
+  counters_.extractedFiles.store(++filesExtracted_);
+  SkipThenHeader(padding_);
+  return Outcome::Ok();
+}
+
 Outcome TarGzReader::BeginEntry(const TarHeader& header) {
+  const PaxOverrides pax = std::move(pax_);
+  pax_ = PaxOverrides{};
   std::string rawName = header.name;
   NameEncoding encoding = NameEncoding::kUtf8Or936;
-  if (pax_.path) {
-    rawName = *pax_.path;
+  if (pax.SparseFormat10() && pax.sparseName) {
+    rawName = *pax.sparseName;  // the header holds a made-up GNUSparseFile.N/ name
+    encoding = NameEncoding::kUtf8;
+  } else if (pax.path) {
+    rawName = *pax.path;
     encoding = NameEncoding::kUtf8;
   } else if (haveLongName_) {
     rawName = longName_;
   }
-  const std::uint64_t size = pax_.size.value_or(header.size);
-  pax_ = PaxOverrides{};
+  const std::uint64_t size = pax.size.value_or(header.size);
   haveLongName_ = false;
 
   if (!DecodeEntryName(rawName, encoding, &entryName_))
     return Refused(NameForPeople(rawName), L"名称不是有效的文本");
+  if (header.type == 'S' || (pax.sparse && !pax.SparseFormat10()))
+    return Outcome::Fail(QUENNET_E_UNSUPPORTED_FORMAT,
+                         L"条目“" + entryName_ +
+                             L"”是 GNU 稀疏文件，其格式不受支持（只支持 pax 稀疏格式 1.0）");
+  sparse_ = pax.sparse;
+  if (sparse_ && !pax.sparseRealSize)
+    return Damaged(L"稀疏文件“" + entryName_ + L"”没有给出实际大小" + At(headerOffset_));
+  sparseRealSize_ = pax.sparseRealSize.value_or(size);
   switch (header.type) {
     case '1':
     case '2':
@@ -221,7 +256,10 @@ Outcome TarGzReader::BeginEntry(const TarHeader& header) {
   const std::wstring unsafe = SplitSafeEntryName(entryName_, &parts);
   if (!unsafe.empty()) return Refused(entryName_, unsafe);
 
+  Outcome claimed = claims_.Claim(parts, folder, entryName_);
+  if (!claimed.ok()) return claimed;
   if (folder) {
+    if (sparse_) return Damaged(L"文件夹“" + entryName_ + L"”被标成了稀疏文件");
     if (!parts.empty()) {
       Outcome made = out_.MakeFolder(parts, entryName_);
       if (!made.ok()) return made;
@@ -230,17 +268,19 @@ Outcome TarGzReader::BeginEntry(const TarHeader& header) {
     return Outcome::Ok();
   }
   if (parts.empty()) return Refused(entryName_, L"名称为空");
+  Outcome room = CheckRoomForEntry(out_, sparseRealSize_, entryName_);
+  if (!room.ok()) return room;
   Outcome opened = out_.BeginFile(parts, entryName_);
   if (!opened.ok()) return opened;
   left_ = size;
   padding_ = PaddingAfter(size);
+  if (sparse_) {
+    sparseMap_ = SparseMapReader{};
+    state_ = State::kSparseMap;
+    return size > 0 ? Outcome::Ok() : Damaged(L"稀疏文件“" + entryName_ + L"”没有数据段表");
+  }
   state_ = State::kFileData;
-  if (size > 0) return Outcome::Ok();
-  Outcome committed = out_.CommitFile();
-  if (!committed.ok()) return committed;
-  counters_.extractedFiles.store(++filesExtracted_);
-  ExpectHeader();
-  return Outcome::Ok();
+  return size > 0 ? Outcome::Ok() : EndOfFile();
 }
 
 Outcome TarGzReader::Finish(const std::wstring& /*keptPackagePath*/) {

@@ -1,5 +1,6 @@
 // A tar archive inside gzip (one member or several one after another), read as the bytes arrive.
-// Regular files and folders are extracted; links, devices and fifos are refused.
+// Regular files, folders and GNU sparse files of pax format 1.0 are extracted; links, devices
+// and fifos are refused.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +9,11 @@
 
 #include "archive_reader.h"
 #include "byte_gather.h"
+#include "entry_gate.h"
 #include "inflater.h"
 #include "output_tree.h"
 #include "tar_headers.h"
+#include "tar_sparse.h"
 
 namespace quennet {
 
@@ -22,12 +25,13 @@ class TarGzReader final : public ArchiveReader {
   Outcome Finish(const std::wstring& keptPackagePath) override;
 
  private:
-  enum class State { kHeader, kFileData, kCollect, kSkip, kEnd };
+  enum class State { kHeader, kFileData, kSparseMap, kCollect, kSkip, kEnd };
 
   Outcome TarFeed(const std::uint8_t* data, std::size_t size);
   Outcome TarStep(const std::uint8_t** data, std::size_t* size);
   Outcome OnHeader();
   Outcome BeginEntry(const TarHeader& header);
+  Outcome EndOfFile();
   Outcome OnCollected();
   // Moves past `count` bytes of the current data (file, collected or skipped).
   void Skip(const std::uint8_t** data, std::size_t* size, std::size_t count);
@@ -53,6 +57,11 @@ class TarGzReader final : public ArchiveReader {
   bool haveLongName_ = false;
   std::wstring entryName_;
   std::uint32_t filesExtracted_ = 0;
+  EntryNameClaims claims_;
+  bool sparse_ = false;  // the current file is a GNU sparse file
+  std::uint64_t sparseRealSize_ = 0;
+  SparseMapReader sparseMap_;
+  SparseFileWriter sparseWriter_;
 };
 
 }  // namespace quennet

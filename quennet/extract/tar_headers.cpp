@@ -44,6 +44,19 @@ bool ParseNumber(const std::uint8_t* field, std::size_t length, std::uint64_t* v
   return digits;
 }
 
+bool TakeSparseRecord(const std::string& key, const std::string& value, PaxOverrides* overrides) {
+  overrides->sparse = true;
+  std::uint64_t number = 0;
+  if (key == "major" || key == "minor" || key == "realsize") {
+    if (!ParseDecimal(value, &number)) return false;
+    (key == "major" ? overrides->sparseMajor
+                    : key == "minor" ? overrides->sparseMinor : overrides->sparseRealSize) = number;
+  } else if (key == "name") {
+    overrides->sparseName = value;
+  }
+  return true;
+}
+
 }  // namespace
 
 TarHeaderResult ParseTarHeader(const std::uint8_t* block, TarHeader* header) {
@@ -100,13 +113,21 @@ bool ParsePaxRecords(const std::string& records, PaxOverrides* overrides) {
       overrides->path = value;
     } else if (key == "size") {
       std::uint64_t size = 0;
-      if (value.empty()) return false;
-      for (char c : value) {
-        if (c < '0' || c > '9' || size > (~std::uint64_t{0} - 9) / 10) return false;
-        size = size * 10 + static_cast<std::uint64_t>(c - '0');
-      }
+      if (!ParseDecimal(value, &size)) return false;
       overrides->size = size;
+    } else if (key.rfind("GNU.sparse.", 0) == 0) {
+      if (!TakeSparseRecord(key.substr(11), value, overrides)) return false;
     }
+  }
+  return true;
+}
+
+bool ParseDecimal(std::string_view text, std::uint64_t* value) {
+  *value = 0;
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9' || *value > (~std::uint64_t{0} - 9) / 10) return false;
+    *value = *value * 10 + static_cast<std::uint64_t>(c - '0');
   }
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "entry_gate.h"
 #include "entry_name.h"
 #include "little_endian.h"
 #include "quennet.h"
@@ -13,13 +14,20 @@ Outcome Damaged(const std::wstring& what) {
   return Outcome::Fail(QUENNET_E_CORRUPT_ARCHIVE, L"压缩包的中央目录已损坏：" + what);
 }
 
-// The end record nearest the end whose comment reaches exactly to the end.
+// The end record nearest the end whose comment reaches to the end, or to zeros that run to the
+// end: writers that pad their output to whole blocks (bsdtar into a pipe) add those.
 bool FindEndRecord(const std::uint8_t* data, std::size_t size, std::size_t* at) {
   if (size < kZipEndFixedSize) return false;
+  std::size_t padded = size;  // where the zeros at the end begin
+  while (padded > 0 && data[padded - 1] == 0) --padded;
   const std::size_t last = size - kZipEndFixedSize;
-  const std::size_t first = last > 0xFFFF ? last - 0xFFFF : 0;
-  for (std::size_t pos = last + 1; pos-- > first;) {
-    if (Le32(data + pos) == kZipEndSignature && Le16(data + pos + 20) == last - pos) {
+  // The comment may take up to 0xFFFF bytes and the padding whatever the tail holds.
+  const std::size_t lowest = padded > kZipEndFixedSize + 0xFFFF ? padded - kZipEndFixedSize - 0xFFFF
+                                                               : 0;
+  for (std::size_t pos = last + 1; pos-- > lowest;) {
+    if (Le32(data + pos) != kZipEndSignature) continue;
+    const std::size_t commentEnd = pos + kZipEndFixedSize + Le16(data + pos + 20);
+    if (commentEnd == size || (commentEnd >= padded && commentEnd <= size)) {
       *at = pos;
       return true;
     }
@@ -112,9 +120,10 @@ Outcome ReadZipIndexFromTail(const std::uint8_t* data, std::size_t size, std::ui
 Outcome VetZipIndex(const ZipIndex& index, std::uint32_t* files, std::uint64_t* bytes) {
   *files = 0;
   *bytes = 0;
+  EntryNameClaims claims;
   for (const ZipCentralRecord& record : index.records) {
     std::wstring name;
-    if (!DecodeZipName(record, &name))
+    if (!DecodeZipName(record, MadeOnUnix(record), &name))
       return Outcome::Fail(QUENNET_E_REFUSED_ENTRY, L"拒绝解压条目“" +
                                                         NameForPeople(record.rawName) +
                                                         L"”：名称不是有效的文本");
@@ -127,6 +136,8 @@ Outcome VetZipIndex(const ZipIndex& index, std::uint32_t* files, std::uint64_t* 
       return Outcome::Fail(QUENNET_E_REFUSED_ENTRY, L"拒绝解压条目“" + name + L"”：" + unsafe);
     Outcome supported = CheckZipEntrySupported(record, name);
     if (!supported.ok()) return supported;
+    Outcome claimed = claims.Claim(parts, folder, name);
+    if (!claimed.ok()) return claimed;
     if (record.diskNumber != 0)
       return Outcome::Fail(QUENNET_E_UNSUPPORTED_FORMAT, L"不支持分卷压缩包");
     if (!folder) {

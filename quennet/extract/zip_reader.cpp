@@ -6,6 +6,7 @@
 
 #include "win/error_text.h"
 #include "win/unique_handle.h"
+#include "entry_gate.h"
 #include "entry_name.h"
 #include "little_endian.h"
 #include "quennet.h"
@@ -92,7 +93,13 @@ Outcome ZipReader::Step(const std::uint8_t** data, std::size_t* size) {
       return Outcome::Ok();
     }
     case State::kDone:
-      return Damaged(L"结尾记录之后还有多余的数据" + At(offset_));
+      // Writers that pad their output to whole blocks (bsdtar into a pipe) add zeros here.
+      for (std::size_t i = 0; i < *size; ++i)
+        if ((*data)[i] != 0) return Damaged(L"结尾记录之后还有多余的数据" + At(offset_ + i));
+      offset_ += *size;
+      *data += *size;
+      *size = 0;
+      return Outcome::Ok();
     default:
       break;
   }
@@ -187,11 +194,13 @@ Outcome ZipReader::OnLocalHeader() {
   entryOffset_ = recordStart_;
   current_ = Extracted{};
   current_.rawName = entry_.rawName;
-  if (!DecodeZipName(entry_, &current_.name))
+  listed_ = index_ ? index_->AtLocalOffset(entryOffset_) : nullptr;
+  // The directory read ahead knows the host; a local header shows it only by its extra fields.
+  const bool madeOnUnix = listed_ != nullptr ? MadeOnUnix(*listed_) : entry_.unixExtra;
+  if (!DecodeZipName(entry_, madeOnUnix, &current_.name))
     return Refused(NameForPeople(entry_.rawName), L"名称不是有效的文本");
   const std::wstring& name = current_.name;
 
-  listed_ = index_ ? index_->AtLocalOffset(entryOffset_) : nullptr;
   if (index_ && listed_ == nullptr)
     return Damaged(L"条目“" + name + L"”不在中央目录里" + At(entryOffset_));
   if (listed_ != nullptr && listed_->rawName != entry_.rawName)
@@ -222,6 +231,12 @@ Outcome ZipReader::OnLocalHeader() {
     return Outcome::Ok();
   }
 
+  Outcome claimed = claims_.Claim(current_.parts, current_.folder, name);
+  if (!claimed.ok()) return claimed;
+  if (!current_.folder && declaredSize != ZipEntryData::kUnknown) {
+    Outcome room = CheckRoomForEntry(out_, declaredSize, name);
+    if (!room.ok()) return room;
+  }
   Outcome opened = current_.folder ? out_.MakeFolder(current_.parts, name)
                                    : out_.BeginFile(current_.parts, name);
   if (!opened.ok()) return opened;
@@ -300,6 +315,17 @@ Outcome ZipReader::OnCentralRecord() {
   if (record.rawName != entry.rawName || record.crc != entry.crc ||
       record.compressedSize != entry.compressedSize || record.size != entry.size)
     return Damaged(L"中央目录与条目“" + entry.name + L"”不一致");
+  std::wstring listedName;
+  if (!DecodeZipName(record, MadeOnUnix(record), &listedName) || listedName != entry.name) {
+    // Only the directory showed how the name is encoded: the file written under the other
+    // reading of its bytes goes again.
+    if (!entry.folder) {
+      out_.RemoveCommitted(entry.parts);
+      counters_.extractedFiles.store(--filesExtracted_);
+    }
+    return Damaged(L"条目“" + entry.name + L"”的名称在中央目录中的编码不同（“" +
+                   NameForPeople(record.rawName) + L"”），无法确定文件名");
+  }
   if (IsZipLink(record)) {
     // Only the directory says an entry is a link: the plain file written for it goes again.
     if (!entry.folder) {

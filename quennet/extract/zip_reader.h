@@ -12,6 +12,7 @@
 
 #include "archive_reader.h"
 #include "byte_gather.h"
+#include "entry_gate.h"
 #include "output_tree.h"
 #include "zip_entry_data.h"
 #include "zip_index.h"
@@ -80,6 +81,7 @@ class ZipReader final : public ArchiveReader {
   std::wstring deferredName_;
 
   std::map<std::uint64_t, Extracted> extracted_;  // by local header offset
+  EntryNameClaims claims_;
   std::uint32_t filesExtracted_ = 0;
   bool inDirectory_ = false;
   std::uint64_t directoryStart_ = 0;

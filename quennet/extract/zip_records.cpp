@@ -1,5 +1,7 @@
 #include "zip_records.h"
 
+#include <zlib.h>
+
 #include "entry_name.h"
 #include "little_endian.h"
 #include "quennet.h"
@@ -9,20 +11,41 @@ namespace {
 
 constexpr std::uint32_t kNeedsZip64 = 0xFFFFFFFF;
 constexpr std::uint16_t kZip64ExtraId = 0x0001;
+constexpr std::uint16_t kUnicodePathExtraId = 0x7075;
+constexpr std::uint8_t kHostUnix = 3;
 
-// Walks the extra fields for the ZIP64 one and takes, in the order the format gives, a 64-bit
-// value for each of the fields that asked for one.
-void ApplyZip64Extra(const std::uint8_t* extra, std::size_t length, bool allSizes,
-                     ZipEntryFields* fields, std::uint64_t* localOffset,
-                     std::uint32_t* diskNumber) {
+// Extra fields written by Unix tools only: PKWARE Unix, Info-ZIP's Unix uid/gid fields.
+bool IsUnixExtra(std::uint16_t id) {
+  return id == 0x000D || id == 0x5855 || id == 0x7855 || id == 0x7875;
+}
+
+// Version 1, the CRC-32 of the name in the header, then the name in UTF-8.
+void TakeUnicodePath(const std::uint8_t* value, std::size_t size, ZipEntryFields* fields) {
+  if (size <= 5 || value[0] != 1) return;
+  const std::uint32_t nameCrc = static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(fields->rawName.data()),
+            static_cast<uInt>(fields->rawName.size())));
+  if (Le32(value + 1) != nameCrc) return;
+  fields->unicodePathName.emplace(reinterpret_cast<const char*>(value + 5), size - 5);
+}
+
+// Walks the extra fields: the Unicode Path and Unix ones are noted; from the ZIP64 one a 64-bit
+// value is taken, in the order the format gives, for each of the fields that asked for one.
+void ApplyExtraFields(const std::uint8_t* extra, std::size_t length, bool allSizes,
+                      ZipEntryFields* fields, std::uint64_t* localOffset,
+                      std::uint32_t* diskNumber) {
   std::size_t at = 0;
+  bool sawZip64 = false;
   while (at + 4 <= length) {
     const std::uint16_t id = Le16(extra + at);
     const std::uint16_t size = Le16(extra + at + 2);
     const std::uint8_t* value = extra + at + 4;
     if (at + 4 + size > length) return;
     at += 4 + size;
-    if (id != kZip64ExtraId) continue;
+    if (IsUnixExtra(id)) fields->unixExtra = true;
+    if (id == kUnicodePathExtraId) TakeUnicodePath(value, size, fields);
+    if (id != kZip64ExtraId || sawZip64) continue;
+    sawZip64 = true;
     fields->zip64 = true;
     std::size_t used = 0;
     auto take64 = [&](std::uint64_t* into) {
@@ -44,7 +67,6 @@ void ApplyZip64Extra(const std::uint8_t* extra, std::size_t length, bool allSize
     if (localOffset != nullptr && *localOffset == kNeedsZip64) take64(localOffset);
     if (diskNumber != nullptr && *diskNumber == 0xFFFF && used + 4 <= size)
       *diskNumber = Le32(value + used);
-    return;
   }
 }
 
@@ -68,7 +90,7 @@ ZipEntryFields ParseZipLocalHeader(const std::uint8_t* record) {
   const std::size_t nameLength = Le16(record + 26);
   const std::size_t extraLength = Le16(record + 28);
   fields.rawName.assign(reinterpret_cast<const char*>(record + kZipLocalFixedSize), nameLength);
-  ApplyZip64Extra(record + kZipLocalFixedSize + nameLength, extraLength, true, &fields, nullptr,
+  ApplyExtraFields(record + kZipLocalFixedSize + nameLength, extraLength, true, &fields, nullptr,
                   nullptr);
   return fields;
 }
@@ -87,16 +109,21 @@ ZipCentralRecord ParseZipCentralRecord(const std::uint8_t* record) {
   fields.externalAttributes = Le32(record + 38);
   fields.localOffset = Le32(record + 42);
   fields.rawName.assign(reinterpret_cast<const char*>(record + kZipCentralFixedSize), nameLength);
-  ApplyZip64Extra(record + kZipCentralFixedSize + nameLength, extraLength, false, &fields,
+  ApplyExtraFields(record + kZipCentralFixedSize + nameLength, extraLength, false, &fields,
                   &fields.localOffset, &fields.diskNumber);
   return fields;
 }
 
-bool DecodeZipName(const ZipEntryFields& fields, std::wstring* name) {
+bool DecodeZipName(const ZipEntryFields& fields, bool madeOnUnix, std::wstring* name) {
+  if (fields.unicodePathName && DecodeEntryName(*fields.unicodePathName, NameEncoding::kUtf8, name))
+    return true;
+  if (fields.flags & kZipFlagUtf8Name) return DecodeEntryName(fields.rawName, NameEncoding::kUtf8, name);
   return DecodeEntryName(fields.rawName,
-                         (fields.flags & kZipFlagUtf8Name) ? NameEncoding::kUtf8
-                                                           : NameEncoding::kCodePage936,
-                         name);
+                         madeOnUnix ? NameEncoding::kUtf8Or936 : NameEncoding::kCodePage936, name);
+}
+
+bool MadeOnUnix(const ZipCentralRecord& record) {
+  return (record.madeBy >> 8) == kHostUnix || record.unixExtra;
 }
 
 Outcome CheckZipEntrySupported(const ZipEntryFields& fields, const std::wstring& name) {

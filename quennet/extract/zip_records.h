@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "package_extractor.h"
@@ -42,6 +43,12 @@ struct ZipEntryFields {
   std::uint64_t size = 0;
   std::string rawName;
   bool zip64 = false;  // a ZIP64 extra field was present
+  // The UTF-8 name of an Info-ZIP Unicode Path extra field whose CRC-32 matches rawName (an
+  // older tool that renamed the entry leaves a stale one, which is ignored).
+  std::optional<std::string> unicodePathName;
+  // An extra field that only tools on Unix write (Unix uid/gid, PKWARE Unix): local headers
+  // carry no "made by" host, and this is how they show one.
+  bool unixExtra = false;
 };
 
 struct ZipCentralRecord : ZipEntryFields {
@@ -60,8 +67,14 @@ std::size_t ZipCentralVariableSize(const std::uint8_t* fixed);
 ZipEntryFields ParseZipLocalHeader(const std::uint8_t* record);
 ZipCentralRecord ParseZipCentralRecord(const std::uint8_t* record);
 
-// The entry's name as text and whether it is stored as UTF-8 (flag bit 11) or code page 936.
-bool DecodeZipName(const ZipEntryFields& fields, std::wstring* name);
+// The entry's name as text: the Unicode Path field when present; UTF-8 with flag bit 11;
+// without it, UTF-8 when the entry was made on Unix and the bytes are valid UTF-8 (what
+// Info-ZIP and bsdtar write there), else code page 936 (what Chinese Windows tools write).
+// False when the bytes are not valid text in the encoding chosen.
+bool DecodeZipName(const ZipEntryFields& fields, bool madeOnUnix, std::wstring* name);
+
+// Whether a central directory record says its entry was made on Unix.
+bool MadeOnUnix(const ZipCentralRecord& record);
 
 // UNSUPPORTED_FORMAT for encryption or a method other than stored and deflate.
 Outcome CheckZipEntrySupported(const ZipEntryFields& fields, const std::wstring& name);

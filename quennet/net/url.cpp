@@ -2,6 +2,7 @@
 
 #include <winhttp.h>
 
+#include <cwctype>
 #include <vector>
 
 namespace quennet {
@@ -38,11 +39,24 @@ std::wstring Url::LastSegment() const {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
+bool HasScheme(const std::wstring& reference) {
+  // RFC 3986: ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":" before any "/", "?" or "#".
+  if (reference.empty() || !iswalpha(reference[0]) || reference[0] > 0x7F) return false;
+  for (size_t i = 1; i < reference.size(); ++i) {
+    const wchar_t c = reference[i];
+    if (c == L':') return true;
+    if (c > 0x7F || !(iswalnum(c) || c == L'+' || c == L'-' || c == L'.')) return false;
+  }
+  return false;
+}
+
 std::wstring ResolveLocation(const Url& base, const std::wstring& location) {
   auto startsWith = [&](const wchar_t* prefix) {
     return _wcsnicmp(location.c_str(), prefix, wcslen(prefix)) == 0;
   };
-  if (startsWith(L"http://") || startsWith(L"https://")) return location;
+  // Any absolute reference stays as it is, so that one to another scheme (ftp:, file:) is
+  // refused by ParseUrl instead of being read as a relative path.
+  if (HasScheme(location)) return location;
   const std::wstring scheme = base.secure ? L"https:" : L"http:";
   if (startsWith(L"//")) return scheme + location;
   std::wstring origin = scheme + L"//" + base.host;

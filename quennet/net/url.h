@@ -24,6 +24,9 @@ struct Url {
 // False for anything but an absolute http:// or https:// URL with a host.
 bool ParseUrl(const std::wstring& text, Url* url);
 
+// True when `reference` begins with a URI scheme ("ftp:", "file:", "http:" ...).
+bool HasScheme(const std::wstring& reference);
+
 // The target of a redirect's Location, which may be absolute, scheme-relative ("//host/..."),
 // absolute-path ("/...") or relative to `base`'s folder.
 std::wstring ResolveLocation(const Url& base, const std::wstring& location);

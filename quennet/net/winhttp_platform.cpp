@@ -5,9 +5,10 @@
 namespace quennet {
 namespace {
 
-DWORD ReadTestStallTimeout() {
+// 0 when the variable is absent or out of [100, 600000].
+DWORD ReadTestMilliseconds(const wchar_t* name) {
   wchar_t value[32] = {};
-  const DWORD length = ::GetEnvironmentVariableW(L"QUENNET_TEST_STALL_TIMEOUT_MS", value, 32);
+  const DWORD length = ::GetEnvironmentVariableW(name, value, 32);
   if (length == 0 || length >= 32) return 0;
   const unsigned long parsed = std::wcstoul(value, nullptr, 10);
   return parsed >= 100 && parsed <= 600000 ? static_cast<DWORD>(parsed) : 0;
@@ -22,9 +23,11 @@ bool RunningUnderWine() {
 }  // namespace
 
 NetTimeouts TaskTimeouts() {
-  static const DWORD testStall = ReadTestStallTimeout();
+  static const DWORD testStall = ReadTestMilliseconds(L"QUENNET_TEST_STALL_TIMEOUT_MS");
+  static const DWORD testBudget = ReadTestMilliseconds(L"QUENNET_TEST_RETRY_BUDGET_MS");
   NetTimeouts timeouts;
   if (testStall != 0) timeouts.receiveMs = testStall;
+  if (testBudget != 0) timeouts.retryBudgetMs = testBudget;
   return timeouts;
 }
 

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "win/winhttp_handle.h"
@@ -15,12 +16,21 @@ struct NetTimeouts {
   DWORD connectMs = 10000;
   DWORD sendMs = 30000;
   DWORD receiveMs = 10000;  // also the longest silence of a body before it counts as stalled
+  // How long a task keeps trying after losing the server before it gives up.
+  DWORD retryBudgetMs = 60000;
 };
 
-// The timeouts of download tasks. QUENNET_TEST_STALL_TIMEOUT_MS (read once, when the first
-// object is made) shortens the stall limit for the library's own tests only; it is not a
-// setting for hosts.
+// The timeouts of download tasks. QUENNET_TEST_STALL_TIMEOUT_MS and
+// QUENNET_TEST_RETRY_BUDGET_MS (each read once, when the first object is made) shorten the
+// stall limit and the retry budget for the library's own tests only; they are not settings for
+// hosts.
 NetTimeouts TaskTimeouts();
+
+// Wine's WinHTTP (8.0) keeps a body's length in a signed 32-bit count: a response body ends,
+// without an error, after this many bytes whatever the server sends. A body longer than that is
+// therefore fetched as ranges of kBodyRangeSpan bytes when the server serves ranges.
+inline constexpr std::uint64_t kWineLongestBody = 2147483647;
+inline constexpr std::uint64_t kBodyRangeSpan = 1ull << 30;
 
 // Opens a session that honours the system's proxy configuration. Returns an empty handle and
 // sets GetLastError on failure.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "net/retry_schedule.h"
 #include "quennet.h"
 #include "win/error_text.h"
 
@@ -15,12 +16,20 @@ constexpr std::uint64_t kTailRequestBytes = 65558;
 constexpr std::size_t kReadPiece = 256 * 1024;
 constexpr std::uint64_t kLargestTailInMemory = 64ull * 1024 * 1024;
 
+// Compressed bytes do not survive a range request or a resume, and a server that compresses
+// unasked would hand the extractor bytes that are not the package.
+constexpr wchar_t kIdentityOnly[] = L"Accept-Encoding: identity\r\n";
+
 std::wstring RangeHeaders(std::uint64_t first, std::uint64_t last, const std::wstring& validator) {
   std::wstring headers = L"Range: bytes=" + std::to_wstring(first) + L"-";
   if (last != 0) headers += std::to_wstring(last);
   headers += L"\r\n";
   if (!validator.empty()) headers += L"If-Range: " + validator + L"\r\n";
   return headers;
+}
+
+ContentCoding CodingOf(const HttpExchange& exchange) {
+  return ClassifyContentEncoding(exchange.Header(L"Content-Encoding"));
 }
 
 }  // namespace
@@ -61,13 +70,35 @@ void PackageFetcher::Run() {
   pipe_.Finish(std::move(result.outcome));
 }
 
+ResumableFacts PackageFetcher::Resumable() const {
+  LockGuard guard(resumableLock_);
+  return resumable_;
+}
+
+void PackageFetcher::PublishResumable() {
+  LockGuard guard(resumableLock_);
+  resumable_.known = true;
+  resumable_.valid = RangesUsable() && facts_.size != 0;
+  resumable_.validator = facts_.validator;
+  resumable_.size = facts_.size;
+  resumable_.startOvers = startOvers_;
+}
+
+void PackageFetcher::StartOver() {
+  {
+    LockGuard guard(resumableLock_);
+    resumable_.valid = false;
+    resumable_.startOvers = ++startOvers_;
+  }
+  pipe_.StartOver();
+}
+
 NetResult PackageFetcher::Cancelled() const {
   return NetResult::Fail(QUENNET_E_CANCELLED, L"任务已取消：" + plan_.url.text, false);
 }
 
-bool PackageFetcher::Backoff(int tries) {
-  const DWORD delay = std::min<DWORD>(2000, 250u << std::min(tries - 1, 3));
-  return !pipe_.SleepUnlessCancelled(delay);
+NetResult PackageFetcher::Open(HttpExchange& exchange, const std::wstring& headers) {
+  return exchange.Open(plan_.url, L"GET", kIdentityOnly + headers);
 }
 
 NetResult PackageFetcher::StatusFailure(const HttpExchange& exchange) {
@@ -75,6 +106,23 @@ NetResult PackageFetcher::StatusFailure(const HttpExchange& exchange) {
   return NetResult::Fail(QUENNET_E_HTTP_STATUS,
                          L"服务器返回 " + DescribeStatus(exchange) + L"：" + exchange.FinalUrl().text,
                          exchange.Status() >= 500);
+}
+
+NetResult PackageFetcher::RefusedCoding(const HttpExchange& exchange) const {
+  return NetResult::Fail(QUENNET_E_UNSUPPORTED_FORMAT,
+                         L"服务器以 " + exchange.Header(L"Content-Encoding") +
+                             L" 编码发送了包（本库只请求未编码的包，能解开的编码只有 gzip）：" +
+                             exchange.FinalUrl().text,
+                         false);
+}
+
+NetResult PackageFetcher::BodyCutByWinHttp(std::uint64_t position) const {
+  // Another try would end at the same byte: the answer is final.
+  return NetResult::Fail(QUENNET_E_CONNECTION_DROPPED,
+                         L"系统的 HTTP 组件在 " + std::to_wstring(kWineLongestBody) +
+                             L" 字节处结束了响应，而服务器不支持分段下载（Range），无法取得其余部分"
+                             L"（已收到 " + std::to_wstring(position) + L" 字节）：" + plan_.url.text,
+                         false);
 }
 
 void PackageFetcher::Learn(const HttpExchange& exchange, bool whole) {
@@ -97,24 +145,37 @@ void PackageFetcher::Learn(const HttpExchange& exchange, bool whole) {
 }
 
 NetResult PackageFetcher::FetchTailThenBody() {
-  for (int tries = 1;; ++tries) {
+  RetrySchedule retry(plan_.attempts, timeouts_.retryBudgetMs);
+  for (;;) {
     if (pipe_.Cancelled()) return Cancelled();
     HttpExchange exchange(session_, timeouts_, plan_.canceller);
-    NetResult result =
-        exchange.Open(plan_.url, L"GET", L"Range: bytes=-" + std::to_wstring(kTailRequestBytes) + L"\r\n");
+    NetResult result = Open(exchange, L"Range: bytes=-" + std::to_wstring(kTailRequestBytes) + L"\r\n");
     std::vector<std::uint8_t> tail;
     std::uint64_t first = 0, last = 0, total = 0;
     if (result.ok()) {
       const DWORD status = exchange.Status();
+      const ContentCoding coding = CodingOf(exchange);
+      if ((status == 200 || status == 206) && coding == ContentCoding::kUnsupported)
+        return RefusedCoding(exchange);
       if (status == 200) {
         // The server ignores ranges: this answer is the body itself.
-        Learn(exchange, /*whole=*/true);
-        facts_.rangesServed = false;
         std::uint64_t position = 0;
-        result = Stream(exchange, &position, facts_.size);
-        if (result.ok() || !result.transient || tries >= plan_.attempts) return result;
-        if (!Backoff(tries)) return Cancelled();
+        bool more = false;
+        result = StreamWhole(exchange, coding, /*startsOver=*/false, /*rangesIgnored=*/true,
+                             &position, &more);
+        if (result.ok() && !more) return result;
+        DWORD pause = 0;
+        if (!result.ok() &&
+            (!result.transient || !retry.NextPause(::GetTickCount64(), position > 0, &pause)))
+          return result;
+        if (!Pause(pause)) return Cancelled();
         return FetchBody(position, false);
+      }
+      if (status == 206 && coding != ContentCoding::kIdentity) {
+        // A range of the compressed form is no range of the package: fetch it whole.
+        Learn(exchange, /*whole=*/false);
+        facts_.rangesServed = false;
+        return FetchBody(0, false);
       }
       if (status == 416) return FetchBody(0, false);  // an empty package has no tail
       if (status != 206) {
@@ -134,8 +195,9 @@ NetResult PackageFetcher::FetchTailThenBody() {
       }
     }
     if (!result.ok()) {
-      if (!result.transient || tries >= plan_.attempts) return result;
-      if (!Backoff(tries)) return Cancelled();
+      DWORD pause = 0;
+      if (!result.transient || !retry.NextPause(::GetTickCount64(), false, &pause)) return result;
+      if (!Pause(pause)) return Cancelled();
       continue;
     }
     NetResult offered = OfferTail(tail, first);
@@ -160,21 +222,24 @@ NetResult PackageFetcher::OfferTail(const std::vector<std::uint8_t>& tail, std::
       if (wanted.length > kLargestTailInMemory || wanted.offset + wanted.length > facts_.size)
         return NetResult::Ok();  // not worth holding in memory: the extractor streams instead
       NetResult fetched;
-      for (int tries = 1;; ++tries) {
+      RetrySchedule retry(plan_.attempts, timeouts_.retryBudgetMs);
+      for (;;) {
         if (pipe_.Cancelled()) return Cancelled();
         HttpExchange exchange(session_, timeouts_, plan_.canceller);
-        fetched = exchange.Open(plan_.url, L"GET",
-                                RangeHeaders(wanted.offset, wanted.offset + wanted.length - 1,
-                                             facts_.validator));
-        if (fetched.ok() && exchange.Status() != 206) {
-          // The package changed since the first tail: skip the index. The body's If-Range
-          // sees the change too and starts the extractor afresh.
-          if (exchange.Status() == 200) return NetResult::Ok();
+        fetched = Open(exchange, RangeHeaders(wanted.offset, wanted.offset + wanted.length - 1,
+                                              facts_.validator));
+        if (fetched.ok() && (exchange.Status() != 206 || CodingOf(exchange) != ContentCoding::kIdentity)) {
+          // The package changed since the first tail (or the server compresses ranges): skip
+          // the index. The body's If-Range sees a change too and starts the extractor afresh.
+          if (exchange.Status() == 200 || exchange.Status() == 206) return NetResult::Ok();
           fetched = StatusFailure(exchange);
         }
         if (fetched.ok()) fetched = ReadAll(exchange, wanted.length, &extra);
-        if (fetched.ok() || !fetched.transient || tries >= plan_.attempts) break;
-        if (!Backoff(tries)) return Cancelled();
+        DWORD pause = 0;
+        if (fetched.ok() || !fetched.transient ||
+            !retry.NextPause(::GetTickCount64(), false, &pause))
+          break;
+        if (!Pause(pause)) return Cancelled();
       }
       if (!fetched.ok()) return fetched;
       data = extra.data();
@@ -200,7 +265,6 @@ NetResult PackageFetcher::ReadAll(HttpExchange& exchange, std::uint64_t length,
     if (!result.ok()) return result;
     if (got == 0) break;
     done += got;
-    received_ += got;
   }
   if (done != out->size())
     return NetResult::Fail(QUENNET_E_CONNECTION_DROPPED,
@@ -212,57 +276,112 @@ NetResult PackageFetcher::ReadAll(HttpExchange& exchange, std::uint64_t length,
 
 NetResult PackageFetcher::FetchBody(std::uint64_t from, bool tailOffered) {
   std::uint64_t position = from;
-  for (int tries = 1;; ++tries) {
+  RetrySchedule retry(plan_.attempts, timeouts_.retryBudgetMs);
+  for (;;) {
     if (pipe_.Cancelled()) return Cancelled();
-    const bool ranged = facts_.rangesServed && !facts_.validator.empty() && (position > 0 || tailOffered);
-    HttpExchange exchange(session_, timeouts_, plan_.canceller);
-    NetResult result =
-        exchange.Open(plan_.url, L"GET", ranged ? RangeHeaders(position, 0, facts_.validator) : L"");
+    const std::uint64_t before = position;
+    bool more = false;
+    NetResult result = FetchBodyOnce(&position, &tailOffered, &more);
     if (result.ok()) {
-      const DWORD status = exchange.Status();
-      std::uint64_t first = 0, last = 0, total = 0;
-      if (status == 416 && ranged && facts_.size != 0 && position == facts_.size) {
-        return NetResult::Ok();  // the kept bytes were already the whole package
-      } else if (status == 206 && ranged) {
-        if (!ParseContentRange(exchange.Header(L"Content-Range"), &first, &last, &total) ||
-            first != position) {
-          return NetResult::Fail(QUENNET_E_HTTP_STATUS,
-                                 L"服务器返回的范围与请求不符（请求从第 " + std::to_wstring(position) +
-                                     L" 字节起，Content-Range：" + exchange.Header(L"Content-Range") +
-                                     L"）：" + plan_.url.text,
-                                 false);
-        }
-        if (total != 0) facts_.size = total;
-        total_ = facts_.size;
-        const std::wstring validator = facts_.validator;
-        Learn(exchange, /*whole=*/false);
-        if (facts_.validator.empty()) facts_.validator = validator;
-        if (total != 0) facts_.size = total;
-        total_ = facts_.size;
-        result = Stream(exchange, &position, facts_.size != 0 ? facts_.size : last + 1);
-      } else if (status == 200) {
-        // A whole body: the package changed (If-Range failed) or ranges are not served. What
-        // was kept or offered before belongs to another package.
-        if (position > 0 || tailOffered) pipe_.StartOver();
-        position = 0;
-        tailOffered = false;
-        position_ = 0;
-        Learn(exchange, /*whole=*/true);
-        result = Stream(exchange, &position, facts_.size);
-      } else {
-        result = StatusFailure(exchange);
-      }
+      // The next range, or the body again without ranges, is no new try.
+      if (more) continue;
+      return result;
     }
-    if (result.ok() || !result.transient || tries >= plan_.attempts) return result;
-    if (!Backoff(tries)) return Cancelled();
+    DWORD pause = 0;
+    if (!result.transient || !retry.NextPause(::GetTickCount64(), position > before, &pause))
+      return result;
+    if (!Pause(pause)) return Cancelled();
   }
 }
 
-NetResult PackageFetcher::Stream(HttpExchange& exchange, std::uint64_t* position, std::uint64_t end) {
+NetResult PackageFetcher::FetchBodyOnce(std::uint64_t* position, bool* tailOffered, bool* more) {
+  const bool ranged =
+      RangesUsable() && (*position > 0 || *tailOffered || facts_.size > kBodyRangeSpan);
+  // A body that would end past Wine's limit comes in ranges that each stay below it.
+  std::uint64_t last = 0;
+  if (ranged && facts_.size != 0 && facts_.size - *position > kBodyRangeSpan)
+    last = *position + kBodyRangeSpan - 1;
+  HttpExchange exchange(session_, timeouts_, plan_.canceller);
+  NetResult result = Open(exchange, ranged ? RangeHeaders(*position, last, facts_.validator) : L"");
+  if (!result.ok()) return result;
+  const DWORD status = exchange.Status();
+  const ContentCoding coding = CodingOf(exchange);
+  if ((status == 200 || status == 206) && coding == ContentCoding::kUnsupported)
+    return RefusedCoding(exchange);
+  if (status == 416 && ranged && facts_.size != 0 && *position == facts_.size)
+    return NetResult::Ok();  // the kept bytes were already the whole package
+  if (status == 206 && ranged) {
+    if (coding != ContentCoding::kIdentity) {
+      // A range of the compressed form is no range of the package: ask for it whole.
+      facts_.rangesServed = false;
+      *more = true;
+      return NetResult::Ok();
+    }
+    std::uint64_t first = 0, end = 0, total = 0;
+    if (!ParseContentRange(exchange.Header(L"Content-Range"), &first, &end, &total) ||
+        first != *position) {
+      return NetResult::Fail(QUENNET_E_HTTP_STATUS,
+                             L"服务器返回的范围与请求不符（请求从第 " + std::to_wstring(*position) +
+                                 L" 字节起，Content-Range：" + exchange.Header(L"Content-Range") +
+                                 L"）：" + plan_.url.text,
+                             false);
+    }
+    const std::wstring validator = facts_.validator;
+    Learn(exchange, /*whole=*/false);
+    if (facts_.validator.empty()) facts_.validator = validator;
+    if (total != 0) facts_.size = total;
+    total_ = facts_.size;
+    PublishResumable();
+    result = Stream(exchange, position, end + 1);
+    if (result.ok() && facts_.size != 0 && *position < facts_.size) *more = true;
+    return result;
+  }
+  if (status == 200) {
+    const bool startsOver = *position > 0 || *tailOffered;
+    *tailOffered = false;
+    return StreamWhole(exchange, coding, startsOver, /*rangesIgnored=*/false, position, more);
+  }
+  return StatusFailure(exchange);
+}
+
+NetResult PackageFetcher::StreamWhole(HttpExchange& exchange, ContentCoding coding,
+                                      bool startsOver, bool rangesIgnored,
+                                      std::uint64_t* position, bool* more) {
+  // A whole body: the package changed (If-Range failed) or ranges are not served. What was
+  // kept or offered before belongs to another package.
+  if (startsOver) StartOver();
+  *position = 0;
+  position_ = 0;
+  Learn(exchange, /*whole=*/true);
+  if (rangesIgnored) facts_.rangesServed = false;
+  if (coding == ContentCoding::kGzip) {
+    // The length is the compressed one and ranges address compressed bytes: neither says
+    // anything about the package, which cannot be resumed either.
+    facts_.rangesServed = false;
+    facts_.size = 0;
+    total_ = 0;
+    PublishResumable();
+    return StreamDecoded(exchange, position);
+  }
+  PublishResumable();
+  const std::uint64_t stopAt = RangesUsable() && facts_.size > kBodyRangeSpan ? kBodyRangeSpan : 0;
+  NetResult result = Stream(exchange, position, facts_.size, stopAt);
+  if (result.ok() && stopAt != 0 && *position < facts_.size) *more = true;
+  return result;
+}
+
+NetResult PackageFetcher::Stream(HttpExchange& exchange, std::uint64_t* position, std::uint64_t end,
+                                 std::uint64_t stopAt) {
+  std::uint64_t thisResponse = 0;
   for (;;) {
+    std::size_t most = kReadPiece;
+    if (stopAt != 0) {
+      if (*position >= stopAt) return NetResult::Ok();
+      most = static_cast<std::size_t>(std::min<std::uint64_t>(most, stopAt - *position));
+    }
     std::uint8_t* at = nullptr;
     std::size_t room = 0;
-    if (!pipe_.Reserve(kReadPiece, &at, &room)) return Cancelled();
+    if (!pipe_.Reserve(most, &at, &room)) return Cancelled();
     DWORD got = 0;
     NetResult result = exchange.Read(at, static_cast<DWORD>(room), &got);
     if (!result.ok()) return result;
@@ -270,13 +389,61 @@ NetResult PackageFetcher::Stream(HttpExchange& exchange, std::uint64_t* position
     pipe_.Commit(got);
     *position += got;
     position_ = *position;
-    received_ += got;
+    thisResponse += got;
   }
+  if (thisResponse == kWineLongestBody && (end == 0 || *position < end))
+    return BodyCutByWinHttp(*position);
   if (end != 0 && *position < end)
     return NetResult::Fail(QUENNET_E_CONNECTION_DROPPED,
                            L"连接在下载完成前中断（收到 " + std::to_wstring(*position) + L" / " +
                                std::to_wstring(end) + L" 字节）：" + plan_.url.text,
                            true);
+  return NetResult::Ok();
+}
+
+NetResult PackageFetcher::StreamDecoded(HttpExchange& exchange, std::uint64_t* position) {
+  GzipDecoder decoder;
+  if (!decoder.Ready())
+    return NetResult::Fail(QUENNET_E_INTERNAL, L"无法初始化 gzip 解码（内存不足）：" + plan_.url.text,
+                           false);
+  std::vector<std::uint8_t> raw(kReadPiece);
+  std::uint64_t thisResponse = 0;
+  for (;;) {
+    if (pipe_.Cancelled()) return Cancelled();
+    DWORD got = 0;
+    NetResult result = exchange.Read(raw.data(), static_cast<DWORD>(raw.size()), &got);
+    if (!result.ok()) return result;
+    if (got == 0) break;
+    thisResponse += got;
+    for (std::size_t done = 0; done < got;) {
+      std::uint8_t* at = nullptr;
+      std::size_t room = 0;
+      if (!pipe_.Reserve(kReadPiece, &at, &room)) return Cancelled();
+      std::size_t used = 0, produced = 0;
+      if (decoder.Decode(raw.data() + done, got - done, &used, at, room, &produced) !=
+          GzipDecoder::Status::kOk)
+        return NetResult::Fail(QUENNET_E_CORRUPT_ARCHIVE,
+                               L"服务器以 gzip 编码发送的包无法解码（第 " +
+                                   std::to_wstring(thisResponse - got + done) +
+                                   L" 个编码字节附近数据损坏）：" + plan_.url.text,
+                               false);
+      pipe_.Commit(produced);
+      *position += produced;
+      position_ = *position;
+      done += used;
+      if (used == 0 && produced == 0) break;  // the decoder wants more input
+    }
+  }
+  if (!decoder.AtMemberEnd()) {
+    if (thisResponse == kWineLongestBody) return BodyCutByWinHttp(*position);
+    return NetResult::Fail(QUENNET_E_CONNECTION_DROPPED,
+                           L"连接在 gzip 编码的包结束前中断（已解出 " + std::to_wstring(*position) +
+                               L" 字节）：" + plan_.url.text,
+                           true);
+  }
+  // The package's size is what the coding held.
+  facts_.size = *position;
+  total_ = *position;
   return NetResult::Ok();
 }
 

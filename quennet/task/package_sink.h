@@ -36,7 +36,7 @@ class PackageSink {
   PackageExtractor* Extractor() { return extractor_.get(); }
 
   // Feeds the kept bytes [0, resumeFrom) to the extractor and the hash again. `keepGoing` is
-  // asked between pieces (progress reports, cancellation).
+  // asked with the offset reached between pieces (progress reports, cancellation).
   template <typename KeepGoing>
   Outcome Refeed(std::uint64_t resumeFrom, KeepGoing keepGoing);
 
@@ -70,7 +70,7 @@ template <typename KeepGoing>
 Outcome PackageSink::Refeed(std::uint64_t resumeFrom, KeepGoing keepGoing) {
   std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[1 << 20]);
   for (std::uint64_t offset = 0; offset < resumeFrom;) {
-    if (!keepGoing()) return Outcome::Ok();
+    if (!keepGoing(offset)) return Outcome::Ok();
     const std::size_t piece =
         static_cast<std::size_t>(std::min<std::uint64_t>(resumeFrom - offset, 1 << 20));
     Outcome outcome = RefeedPiece(offset, buffer.get(), piece);

@@ -138,10 +138,23 @@ QuennetTask::Result QuennetTask::RunAttempt() {
   ParseUrl(url_, &url);
   const bool extract = (arguments_.flags & QUENNET_FLAG_DOWNLOAD_ONLY) == 0;
   KeptPaths kept = KeptPathsFor(arguments_.downloadDir, url);
-  // A kept partial file can be continued only when the server can tell whether it changed.
+  const std::wstring recordPath = kept.folder.empty() ? std::wstring() : ResumeRecordPath(kept.partial);
+  // A kept partial file can be continued only when the server can tell whether it changed,
+  // and only when it is known to hold the start of this URL's package.
+  ResumePoint point;
   std::uint64_t resumeFrom = 0;
-  if (!kept.folder.empty() && !resume_.validator.empty()) resumeFrom = FileSize(kept.partial);
-  if (resume_.size != 0 && resumeFrom > resume_.size) resumeFrom = 0;
+  if (!recordPath.empty() && ReadResumeRecord(recordPath, &point) && point.url == url_) {
+    resumeFrom = FileSize(kept.partial);
+    if (resumeFrom > point.size) resumeFrom = 0;
+  }
+  if (resumeFrom == 0) {
+    point = ResumePoint();
+    if (!recordPath.empty()) RemoveResumeRecord(recordPath);
+    knownFiles_ = 0;
+  } else if (point.files != 0) {
+    knownFiles_ = point.files;
+  }
+  resume_ = point;
 
   PackageSink sink(kept, extractDir_, extract);
   BytePipe pipe(kPipeCapacity);
@@ -160,8 +173,8 @@ QuennetTask::Result QuennetTask::RunAttempt() {
   plan.url = url;
   plan.attempts = arguments_.attempts;
   plan.resumeFrom = resumeFrom;
-  plan.validator = resume_.validator;
-  plan.knownSize = resume_.size;
+  plan.validator = point.validator;
+  plan.knownSize = point.size;
   plan.tailReader = resumeFrom == 0 ? sink.Extractor() : nullptr;
   plan.canceller = &canceller;
   PackageFetcher fetcher(plan, pipe);
@@ -171,25 +184,52 @@ QuennetTask::Result QuennetTask::RunAttempt() {
     return {QUENNET_E_INTERNAL, L"无法启动下载线程（" + win::CallFailed(L"CreateThread") + L"）"};
   }
 
+  // The record follows what the network thread learnt, once the kept bytes are of the package
+  // it describes (the consumer has passed the same number of start-overs).
+  unsigned startOversSeen = 0;
+  auto keepRecord = [&] {
+    if (recordPath.empty()) return;
+    const ResumableFacts facts = fetcher.Resumable();
+    if (!facts.valid || facts.startOvers != startOversSeen) return;
+    ResumePoint wanted;
+    wanted.url = url_;
+    wanted.validator = facts.validator;
+    wanted.size = facts.size;
+    wanted.files = knownFiles_;
+    if (wanted != resume_ && WriteResumeRecord(recordPath, wanted)) resume_ = wanted;
+  };
+  auto totalFiles = [&] {
+    const std::uint32_t counted = sink.TotalFiles();
+    if (counted != 0) knownFiles_ = counted;
+    return knownFiles_;
+  };
+
+  // What the reports count: while kept bytes are re-read, how far that reading has come; then
+  // the package bytes the network has handed over. The speed is that count's own rate.
   ProgressMeter meter;
-  meter.Begin(0, ::GetTickCount64());
+  meter.Begin(::GetTickCount64());
+  bool refeeding = resumeFrom > 0;
+  std::uint64_t refed = 0;
   auto reportIfDue = [&] {
-    if (!meter.Due(fetcher.Received(), ::GetTickCount64())) return;
+    const std::uint64_t counted = refeeding ? refed : fetcher.Position();
+    if (!meter.Due(counted, ::GetTickCount64())) return;
     // Nothing is known before the server's first answer; a report of 0 of 0 bytes would read as
     // a finished download to a caller that compares the two (the console dates its average
     // speed from that moment).
-    if (fetcher.Total() == 0 && meter.Downloaded(fetcher.Position()) == 0) return;
-    Report(fetcher.Total(), meter.Downloaded(fetcher.Position()), meter.Speed(), sink.TotalFiles(),
-           sink.ExtractedFiles());
+    if (fetcher.Total() == 0 && meter.Downloaded() == 0) return;
+    Report(fetcher.Total(), meter.Downloaded(), meter.Speed(), totalFiles(), sink.ExtractedFiles());
   };
 
   Outcome outcome;
   bool done = false;
   if (resumeFrom > 0) {
-    outcome = sink.Refeed(resumeFrom, [&] {
+    outcome = sink.Refeed(resumeFrom, [&](std::uint64_t offset) {
+      refed = offset;
       reportIfDue();
       return !pipe.Cancelled();
     });
+    refed = resumeFrom;
+    refeeding = false;
     if (!outcome.ok()) done = true;
   }
   while (!done) {
@@ -203,6 +243,8 @@ QuennetTask::Result QuennetTask::RunAttempt() {
         done = !outcome.ok();
         break;
       case BytePipe::Event::kStartOver:
+        ++startOversSeen;
+        knownFiles_ = 0;  // another package, or the same one counted again from its start
         outcome = sink.StartOver();
         done = !outcome.ok();
         break;
@@ -218,6 +260,7 @@ QuennetTask::Result QuennetTask::RunAttempt() {
       case BytePipe::Event::kTimeout:
         break;
     }
+    if (!done) keepRecord();
     reportIfDue();
   }
   // Whatever ended the attempt, the network thread stops with it.
@@ -226,12 +269,19 @@ QuennetTask::Result QuennetTask::RunAttempt() {
   RegisterAttempt(nullptr, nullptr);
   if (!outcome.ok()) sink.Fail(outcome);
 
-  const PackageFacts& facts = fetcher.Facts();
-  resume_.validator = facts.rangesServed ? facts.validator : std::wstring();
-  resume_.size = facts.size;
+  if (!recordPath.empty()) {
+    const ResumableFacts facts = fetcher.Resumable();
+    const bool partialKept = !outcome.ok() &&
+                             ::GetFileAttributesW(kept.partial.c_str()) != INVALID_FILE_ATTRIBUTES;
+    totalFiles();
+    if (!partialKept || (facts.known && !facts.valid))
+      RemoveResumeRecord(recordPath);
+    else
+      keepRecord();  // with the file count, when it became known
+  }
 
-  Report(fetcher.Total(), meter.Downloaded(fetcher.Position()), meter.Speed(), sink.TotalFiles(),
-         sink.ExtractedFiles());
+  meter.Due(fetcher.Position(), ::GetTickCount64());
+  Report(fetcher.Total(), meter.Downloaded(), meter.Speed(), totalFiles(), sink.ExtractedFiles());
   result.code = outcome.code;
   result.text = outcome.ok() ? L"完成：" + url_ : outcome.text;
   return result;

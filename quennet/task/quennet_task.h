@@ -9,6 +9,7 @@
 #include "sync/win_sync.h"
 #include "net/request_canceller.h"
 #include "task/byte_pipe.h"
+#include "task/resume_record.h"
 
 namespace quennet {
 
@@ -38,10 +39,6 @@ class QuennetTask final : public IQuennet {
     int code = 0;
     std::wstring text;
   };
-  struct ResumePoint {
-    std::wstring validator;
-    std::uint64_t size = 0;
-  };
 
   ~QuennetTask() = default;
   void RunController();
@@ -67,7 +64,13 @@ class QuennetTask final : public IQuennet {
   RequestCanceller* canceller_ = nullptr;
 
   WorkerThread controller_;
-  ResumePoint resume_;  // touched only by the controller thread
+  // Touched only by the controller thread. Without a kept folder nothing can be resumed; with
+  // one, the record beside the partial file is the resume point (so that another process can
+  // continue too) and this copy only what was last written.
+  ResumePoint resume_;
+  // The number of files in the package as first reported, shown while a resumed run's
+  // extractor has not counted them yet; 0 while unknown.
+  std::uint32_t knownFiles_ = 0;
 };
 
 }  // namespace quennet

@@ -2,7 +2,8 @@
 
 #include <dbghelp.h>
 
-#include "report/write_failure.h"
+#include "store/atomic_file.h"
+#include "store/write_failure.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
 
@@ -10,7 +11,7 @@ namespace orlent {
 
 DumpResult WriteMinidump(const std::wstring& path, const DumpRequest& request) {
   DumpResult result;
-  const std::wstring temporary = path + L".tmp";
+  const std::wstring temporary = path + kUnfinishedSuffix;
   {
     win::UniqueFileHandle file(::CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
@@ -52,6 +53,9 @@ DumpResult WriteMinidump(const std::wstring& path, const DumpRequest& request) {
                              nullptr)) {
       result.problem = CallFailedWith(L"MiniDumpWriteDump", ::GetLastError());
     } else {
+      if (request.overflowed != nullptr)
+        result.stackProblem =
+            AttachOverflowedStack(file.get(), RemoteMemory(request.process), *request.overflowed);
       std::vector<uint32_t> required = {ThreadListStream, ModuleListStream};
       if (withException) required.push_back(ExceptionStream);
       if (userStreams.UserStreamCount != 0) required.push_back(kBlockStreamType);
@@ -69,10 +73,7 @@ DumpResult WriteMinidump(const std::wstring& path, const DumpRequest& request) {
                          result.problem + L")";
     }
   }
-  if (result.problem.empty() &&
-      !::MoveFileExW(temporary.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    result.problem = win::CallFailed(L"MoveFileExW");
+  if (result.problem.empty() && !PutCompleteFileInPlace(path, &result.problem)) return result;
   if (!result.problem.empty()) {
     ::DeleteFileW(temporary.c_str());
     return result;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "minidump/minidump_check.h"
+#include "minidump/overflowed_stack.h"
 
 namespace orlent {
 
@@ -24,11 +25,16 @@ struct DumpRequest {
   EXCEPTION_POINTERS* localPointers = nullptr;
   const std::vector<uint8_t>* block = nullptr;  // stored as the user stream, when not empty
   bool referencedMemory = false;                // also the memory the stacks point at
+  // After a stack overflow: the stack that overflowed replaces the fresh one as the crashed
+  // thread's stack in the dump.
+  const OverflowedStack* overflowed = nullptr;
 };
 
 struct DumpResult {
   bool good = false;
   std::wstring problem;
+  // The dump is good but lacks the overflowed stack, for this reason.
+  std::wstring stackProblem;
   MinidumpCheck check;
 };
 

@@ -32,8 +32,21 @@ std::wstring WindowsFolder() {
 
 }  // namespace
 
+bool DbghelpSymbolsDisabled() {
+  static const bool disabled = [] {
+    wchar_t value[8] = {};
+    return ::GetEnvironmentVariableW(L"ORLENT_TEST_NO_DBGHELP_SYMBOLS", value, 8) == 1 &&
+           value[0] == L'1';
+  }();
+  return disabled;
+}
+
 DebugSymbols::DebugSymbols(HANDLE process, const ModuleList& modules)
     : process_(process), modules_(modules), windowsFolder_(WindowsFolder()) {
+  if (DbghelpSymbolsDisabled()) {
+    error_ = L"dbghelp's symbol functions are off (ORLENT_TEST_NO_DBGHELP_SYMBOLS)";
+    return;
+  }
   // Deferred loads: only the modules an address falls in pay for their debug information.
   ::SymSetOptions(SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES | SYMOPT_UNDNAME |
                   SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS);

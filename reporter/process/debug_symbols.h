@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "process/modules.h"
 #include "win/unique_handle.h"
@@ -26,10 +27,20 @@ struct SymbolSessionTraits {
 };
 using UniqueSymbolSession = win::UniqueHandle<SymbolSessionTraits>;
 
+// A function inlined at a code address, at the line it was executing.
+struct InlinedFunction {
+  std::wstring function;  // "Clamp" or "std::vector<int>::size() const", without an offset
+  std::wstring file;
+  uint32_t line = 0;
+};
+
 struct SourceName {
   std::wstring function;  // "LoadLevel+0x12", empty when unknown
   std::wstring file;      // the source file, empty without line information
   uint32_t line = 0;
+  // Innermost first: the functions inlined at the address, each at its own line. `function`
+  // holds them all, and `line` is then where it calls the outermost of them.
+  std::vector<InlinedFunction> inlined;
 };
 
 class DebugSymbols {
@@ -60,8 +71,10 @@ class DebugSymbols {
   // from export and symbol tables are left to ModuleSymbols, which checks their distance.
   SourceName Describe(uint32_t address, bool returnAddress) const;
 
- private:
+  // Whether the module is one of the system's own (under the Windows folder).
   bool IsSystemModule(const Module& module) const;
+
+ private:
 
   HANDLE process_;
   const ModuleList& modules_;
@@ -70,5 +83,10 @@ class DebugSymbols {
   UniqueSymbolSession session_;
   std::wstring error_;
 };
+
+// For tests only (ORLENT_TEST_NO_DBGHELP_SYMBOLS=1, read once): the reporter calls none of
+// dbghelp's symbol or stack-walk functions, as on a Windows machine whose dbghelp reads no
+// DWARF; the report must come out the same. MiniDumpWriteDump still runs.
+bool DbghelpSymbolsDisabled();
 
 }  // namespace orlent

@@ -8,6 +8,7 @@
 #include <string>
 #include <cwchar>
 
+#include "text/utf.h"
 #include "win/unique_handle.h"
 
 namespace orlent {
@@ -17,6 +18,8 @@ constexpr uint32_t kCodeViewRsds = 0x53445352;  // "RSDS"
 constexpr uint32_t kMaxDebugEntries = 32;
 constexpr uint32_t kMaxSections = 96;
 constexpr uint32_t kCoffSymbolSize = 18;
+// MSVC records a full path; nothing sound is longer than MAX_PATH.
+constexpr uint32_t kMaxPdbName = 260;
 
 #pragma pack(push, 1)
 struct CodeViewRecord {
@@ -54,7 +57,46 @@ bool InImage(uint32_t base, uint32_t sizeOfImage, uint32_t rva, uint64_t size) {
   return uint64_t{rva} + size <= sizeOfImage && uint64_t{base} + rva + size <= 0x100000000ull;
 }
 
+// The debug file name that follows the record: UTF-8 up to its NUL within the record and the
+// bound. A name with control characters or without its NUL is no name; an empty one is what
+// GNU ld writes for --build-id alone.
+std::wstring RecordedPdbName(const RemoteMemory& memory, uint32_t at, uint32_t room) {
+  char name[kMaxPdbName + 1] = {};
+  const size_t got = memory.ReadPrefix(at, name, std::min(room, kMaxPdbName + 1));
+  const size_t length = strnlen(name, got);
+  if (length == got) return {};
+  for (size_t i = 0; i < length; ++i)
+    if (static_cast<unsigned char>(name[i]) < 0x20 || name[i] == 0x7F) return {};
+  return text::Utf8ToWide(name);
+}
+
 }  // namespace
+
+std::wstring DebugIdText(const uint8_t (&guid)[16], uint32_t age) {
+  uint32_t data1;
+  uint16_t data2, data3;
+  std::memcpy(&data1, guid, 4);
+  std::memcpy(&data2, guid + 4, 2);
+  std::memcpy(&data3, guid + 6, 2);
+  wchar_t text[48];
+  std::swprintf(text, 48, L"%08lX%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X%lX",
+                static_cast<unsigned long>(data1), data2, data3, guid[8], guid[9], guid[10],
+                guid[11], guid[12], guid[13], guid[14], guid[15],
+                static_cast<unsigned long>(age));
+  return text;
+}
+
+std::wstring CodeIdText(uint32_t timeDateStamp, uint32_t sizeOfImage) {
+  wchar_t text[24];
+  std::swprintf(text, 24, L"%08lX%lx", static_cast<unsigned long>(timeDateStamp),
+                static_cast<unsigned long>(sizeOfImage));
+  return text;
+}
+
+std::wstring DebugFileName(const std::wstring& pdbName) {
+  const size_t slash = pdbName.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? pdbName : pdbName.substr(slash + 1);
+}
 
 std::wstring GuidText(const uint8_t (&guid)[16]) {
   uint32_t data1;
@@ -130,11 +172,12 @@ bool ReadModuleIdentity(const RemoteMemory& memory, uint32_t base, const std::ws
     identity->hasCodeView = true;
     std::memcpy(identity->guid, record.guid, sizeof record.guid);
     identity->age = record.age;
-    char firstNameByte = '\0';
-    identity->emptyPdbName =
-        entry.SizeOfData <= sizeof record + 1 ||
-        !memory.ReadValue(base + entry.AddressOfRawData + sizeof record, &firstNameByte) ||
-        firstNameByte == '\0';
+    identity->pdbName =
+        RecordedPdbName(memory, base + entry.AddressOfRawData + sizeof record,
+                        std::min<uint32_t>(entry.SizeOfData - sizeof record,
+                                           identity->sizeOfImage - entry.AddressOfRawData -
+                                               sizeof record));
+    identity->emptyPdbName = identity->pdbName.empty();
     break;
   }
   return true;

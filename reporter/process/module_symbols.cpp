@@ -140,7 +140,7 @@ void ReadExports(const PeFile& pe, Add add) {
       continue;
     // A forwarder points into the export directory, at text naming another DLL's function.
     if (functionRva - directory.VirtualAddress < directory.Size) continue;
-    add(functionRva, pe.ReadRvaString(nameRva));
+    add(functionRva, pe.ReadRvaString(nameRva), true);
   }
 }
 
@@ -184,7 +184,7 @@ void ReadCoffSymbols(const PeFile& pe, Add add) {
                                                  strings.size() - symbol.longName.offset)));
     }
     const Section& section = pe.sections()[symbol.sectionNumber - 1];
-    add(section.rva + symbol.value, std::move(name));
+    add(section.rva + symbol.value, std::move(name), false);
   }
 }
 
@@ -194,15 +194,19 @@ ModuleSymbols ModuleSymbols::Parse(const Reader& read, uint64_t fileSize) {
   ModuleSymbols result;
   PeFile pe(read, fileSize);
   if (!pe.ReadHeaders()) return result;
-  auto add = [&](uint32_t rva, std::string name) {
+  auto add = [&](uint32_t rva, std::string name, bool exported) {
     const Section* section = pe.SectionOf(rva);
     if (name.empty() || section == nullptr || !section->code) return;
-    result.symbols_.push_back({rva, section->rva + section->size, std::move(name)});
+    result.symbols_.push_back({rva, section->rva + section->size, std::move(name), exported});
   };
   ReadExports(pe, add);
   ReadCoffSymbols(pe, add);
-  std::sort(result.symbols_.begin(), result.symbols_.end(),
-            [](const Symbol& a, const Symbol& b) { return a.rva < b.rva; });
+  // At one address the COFF symbol (the full, mangled name) comes after the export, and so is
+  // the one that names it.
+  std::stable_sort(result.symbols_.begin(), result.symbols_.end(),
+                   [](const Symbol& a, const Symbol& b) {
+                     return a.rva != b.rva ? a.rva < b.rva : a.exported && !b.exported;
+                   });
   return result;
 }
 
@@ -223,7 +227,7 @@ ModuleSymbols ModuleSymbols::Load(const std::wstring& path) {
   return Parse(read, static_cast<uint64_t>(size.QuadPart));
 }
 
-std::wstring ModuleSymbols::Describe(uint32_t rva, bool returnAddress) const {
+std::wstring ModuleSymbols::Describe(uint32_t rva, bool returnAddress, bool scanned) const {
   // A return address may be the first byte after its function (a call that never returns
   // ends it), so the call instruction before it is what names the function.
   const uint32_t lookup = returnAddress && rva > 0 ? rva - 1 : rva;
@@ -232,18 +236,36 @@ std::wstring ModuleSymbols::Describe(uint32_t rva, bool returnAddress) const {
   if (after == symbols_.begin()) return {};
   const Symbol& symbol = *(after - 1);
   if (lookup >= symbol.sectionEnd || lookup - symbol.rva >= kMaxDistance) return {};
+  if (scanned && symbol.exported && lookup != symbol.rva) return {};
   wchar_t offset[16];
   swprintf(offset, 16, L"+0x%X", rva - symbol.rva);
   return ReadableSymbolName(symbol.name) + offset;
 }
 
-std::wstring SymbolResolver::Describe(uint32_t address, bool returnAddress) {
+std::wstring ModuleSymbols::NameAt(uint32_t rva) const {
+  auto after = std::upper_bound(symbols_.begin(), symbols_.end(), rva,
+                                [](uint32_t value, const Symbol& s) { return value < s.rva; });
+  if (after == symbols_.begin() || (after - 1)->rva != rva) return {};
+  return ReadableSymbolName((after - 1)->name);
+}
+
+const ModuleSymbols* SymbolResolver::SymbolsOf(const Module& module) {
+  auto known = loaded_.find(module.base);
+  if (known == loaded_.end())
+    known = loaded_.emplace(module.base, ModuleSymbols::Load(module.path)).first;
+  return &known->second;
+}
+
+std::wstring SymbolResolver::Describe(uint32_t address, bool returnAddress, bool scanned) {
   const CodeLocation location = modules_.Locate(address);
   if (location.module == nullptr) return {};
-  auto known = loaded_.find(location.module->base);
-  if (known == loaded_.end())
-    known = loaded_.emplace(location.module->base, ModuleSymbols::Load(location.module->path)).first;
-  return known->second.Describe(location.offset, returnAddress);
+  return SymbolsOf(*location.module)->Describe(location.offset, returnAddress, scanned);
+}
+
+std::wstring SymbolResolver::NameAt(uint32_t address) {
+  const CodeLocation location = modules_.Locate(address);
+  if (location.module == nullptr) return {};
+  return SymbolsOf(*location.module)->NameAt(location.offset);
 }
 
 std::wstring ReadableSymbolName(const std::string& stored) {

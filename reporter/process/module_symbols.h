@@ -25,7 +25,13 @@ class ModuleSymbols {
   // "name+0x12" for an address given as an offset from the module's base, or empty when no
   // function symbol precedes it closely in the same section. A return address is named by the
   // call before it.
-  std::wstring Describe(uint32_t rva, bool returnAddress = false) const;
+  // A frame found by scanning the stack is named only by a symbol that marks every function
+  // (the COFF table): the export table leaves a DLL's internal functions out, and the nearest
+  // export before one of them is another function.
+  std::wstring Describe(uint32_t rva, bool returnAddress = false, bool scanned = false) const;
+
+  // The readable name of a function symbol that starts exactly at `rva`, or empty.
+  std::wstring NameAt(uint32_t rva) const;
 
   size_t size() const { return symbols_.size(); }
 
@@ -34,6 +40,7 @@ class ModuleSymbols {
     uint32_t rva;
     uint32_t sectionEnd;  // the symbol's section ends here: no function runs past it
     std::string name;     // as stored (mangled for C++)
+    bool exported;        // from the export table, not the COFF symbol table
   };
   std::vector<Symbol> symbols_;  // sorted by rva
 };
@@ -42,10 +49,14 @@ class ModuleSymbols {
 class SymbolResolver {
  public:
   explicit SymbolResolver(const ModuleList& modules) : modules_(modules) {}
-  std::wstring Describe(uint32_t address, bool returnAddress);  // "function+0x12", or empty
+  // "function+0x12", or empty.
+  std::wstring Describe(uint32_t address, bool returnAddress, bool scanned = false);
+  // The name of the function symbol at exactly `address`, or empty.
+  std::wstring NameAt(uint32_t address);
 
  private:
   const ModuleList& modules_;
+  const ModuleSymbols* SymbolsOf(const Module& module);
   std::map<uint32_t, ModuleSymbols> loaded_;  // by module base
 };
 

@@ -19,6 +19,7 @@ struct ModuleIdentity {
   uint8_t guid[16] = {};
   uint32_t age = 0;
   bool emptyPdbName = false;  // the record names no debug file (GNU ld's --build-id)
+  std::wstring pdbName;       // the debug file the record names, as recorded (may be a path)
   bool callFrameInfo = false;  // carries an .eh_frame section
 };
 

@@ -92,14 +92,19 @@ void KeepEnds(std::vector<StackFrame> all, const StackWalkLimits& limits, StackT
   }
 }
 
+void SettleStackBounds(uint32_t esp, const StackWalkLimits& limits, uint32_t* low,
+                       uint32_t* high) {
+  if (esp < *low || esp >= *high) *low = esp;  // bounds that do not hold Esp say nothing
+  if (*high <= esp || *high - esp > limits.maxStackBytes)
+    *high = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{esp} + 0x10000, 0xFFFFF000ULL));
+}
+
 StackTrace WalkStack(const RemoteMemory& memory, const ModuleList& modules,
                      const CONTEXT& context, uint32_t low, uint32_t high,
                      const StackWalkLimits& limits) {
   StackTrace trace;
   uint32_t esp = context.Esp;
-  if (esp < low || esp >= high) low = esp;  // bounds that do not hold Esp say nothing
-  if (high <= esp || high - esp > limits.maxStackBytes)
-    high = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{esp} + 0x10000, 0xFFFFF000ULL));
+  SettleStackBounds(esp, limits, &low, &high);
   trace.low = low;
   trace.high = high;
 

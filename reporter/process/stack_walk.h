@@ -16,7 +16,7 @@ namespace orlent {
 // How a frame's address was found, from most to least certain.
 enum class FrameSource {
   kContext,       // the instruction pointer of the recorded context
-  kCallFrameInfo, // unwound by the module's call frame information (dbghelp)
+  kCallFrameInfo, // unwound by the module's call frame information (its .eh_frame)
   kFramePointer,  // the return address above a saved frame pointer
   kScan,          // a stack word that points just after a call instruction in a module
 };
@@ -34,6 +34,7 @@ struct StackTrace {
   uint32_t totalFrames = 0;        // how many frames the walk found
   uint32_t omittedAfter = 0;       // frames[0..omittedAfter) come before the gap
   uint32_t omitted = 0;            // frames left out between the innermost and outermost ones
+  std::wstring endReason;          // why the walk found no frame beyond the outermost one
 };
 
 struct StackWalkLimits {
@@ -53,6 +54,11 @@ StackTrace WalkStack(const RemoteMemory& memory, const ModuleList& modules,
                      const StackWalkLimits& limits = {});
 
 const wchar_t* FrameSourceName(FrameSource source);
+
+// The bounds a walk from `esp` uses: [low, high) of the thread's stack when they hold Esp,
+// otherwise from Esp up a bounded distance.
+void SettleStackBounds(uint32_t esp, const StackWalkLimits& limits, uint32_t* low,
+                       uint32_t* high);
 
 // Keeps all frames, or only the innermost and outermost ones that `limits` names when there
 // are more, and says how many were left out.

@@ -1,8 +1,8 @@
-// The stack walk a developer can trust in optimised builds: dbghelp's StackWalk64 reading the
-// crashed process through its handle, unwinding each frame by the module's call frame
-// information (frame pointers only where a module has none). Where it stops short of the
-// stack's top, the frame-pointer and scanning walk of stack_walk.h carries on from its last
-// frame, so a scanned frame never stands in for one that call frame information finds.
+// The stack walk a developer can trust in optimised builds, independent of any debugger
+// library: each frame is unwound by its module's own call frame information (the .eh_frame
+// that GCC writes into every mingw module, kept by strip), by the frame pointer where a
+// module has no rule for the code, and by a scan for a return address only where neither
+// holds. The walk stops, and says why, where no method finds a caller in a module.
 #pragma once
 
 #include <windows.h>
@@ -14,7 +14,9 @@
 
 namespace orlent {
 
-// `thread` may be null. Without a symbol session this is WalkStack.
+// `thread` may be null. dbghelp (`symbols`) serves only frames in modules without call frame
+// information that carry a PDB's CodeView record (MSVC-built code), and not at all when
+// DbghelpSymbolsDisabled().
 StackTrace WalkThreadStack(const DebugSymbols& symbols, const RemoteMemory& memory,
                            const ModuleList& modules, HANDLE thread, const CONTEXT& context,
                            uint32_t low, uint32_t high, const StackWalkLimits& limits = {});

@@ -27,8 +27,20 @@ std::wstring FunctionText(const CrashReport& report, uint32_t address) {
 
 std::wstring SourceText(const CrashReport& report, uint32_t address) {
   auto found = report.sources.find(address);
-  if (found == report.sources.end()) return {};
+  if (found == report.sources.end() || found->second.file.empty()) return {};
   return found->second.file + L":" + std::to_wstring(found->second.line);
+}
+
+std::vector<std::wstring> InlinedText(const CrashReport& report, uint32_t address) {
+  std::vector<std::wstring> lines;
+  auto found = report.sources.find(address);
+  if (found == report.sources.end()) return lines;
+  for (const InlinedFunction& inlined : found->second.inlined)
+    lines.push_back(inlined.function +
+                    (inlined.file.empty() ? L""
+                                          : L" at " + inlined.file + L":" +
+                                                std::to_wstring(inlined.line)));
+  return lines;
 }
 
 std::wstring ModuleIdentityText(const ModuleIdentity& identity) {
@@ -36,7 +48,9 @@ std::wstring ModuleIdentityText(const ModuleIdentity& identity) {
   std::wstring text = L"timestamp " + text::Hex32W(identity.timeDateStamp) + L", image size " +
                       text::Hex32W(identity.sizeOfImage);
   if (identity.hasCodeView)
-    text += L", CodeView " + GuidText(identity.guid) + L" age " + std::to_wstring(identity.age);
+    text += L", CodeView " + GuidText(identity.guid) + L" age " + std::to_wstring(identity.age) +
+            (identity.pdbName.empty() ? L", no debug file named"
+                                      : L", debug file " + DebugFileName(identity.pdbName));
   else
     text += L", no CodeView record";
   return text;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "report/crash_report.h"
 #include "text/hex.h"
@@ -14,6 +15,8 @@ namespace orlent {
 std::wstring LocationText(const ModuleList& modules, uint32_t address);  // "host.exe+0x156A"
 std::wstring FunctionText(const CrashReport& report, uint32_t address);  // "main+0x1A" or empty
 std::wstring SourceText(const CrashReport& report, uint32_t address);   // "game.c:17" or empty
+// The functions inlined at the address, innermost first: "Clamp at math.h:12" each.
+std::vector<std::wstring> InlinedText(const CrashReport& report, uint32_t address);
 std::wstring ModuleIdentityText(const ModuleIdentity& identity);  // stamp, size, CodeView
 std::wstring SystemText(const SystemFacts& facts);                  // "Windows 10.0 build ..."
 std::wstring ByteCountText(uint64_t bytes);                         // "1234 MiB"

@@ -3,6 +3,7 @@
 
 #include "process/exception_text.h"
 #include "process/module_identity.h"
+#include "report/crash_signature.h"
 #include "report/json_writer.h"
 #include "report/report_format.h"
 
@@ -29,11 +30,27 @@ void Location(JsonWriter* j, const CrashReport& r, uint32_t address) {
   else j->String(function);
   auto source = r.sources.find(address);
   j->Key("file");
-  if (source == r.sources.end()) j->Null();
+  if (source == r.sources.end() || source->second.file.empty()) j->Null();
   else j->String(source->second.file);
   j->Key("line");
-  if (source == r.sources.end()) j->Null();
+  if (source == r.sources.end() || source->second.line == 0) j->Null();
   else j->Number(source->second.line);
+  // The functions inlined at the address, innermost first; "function" holds them.
+  j->Key("inlined");
+  j->BeginArray();
+  if (source != r.sources.end())
+    for (const InlinedFunction& inlined : source->second.inlined) {
+      j->BeginObject();
+      j->Key("function").String(inlined.function);
+      j->Key("file");
+      if (inlined.file.empty()) j->Null();
+      else j->String(inlined.file);
+      j->Key("line");
+      if (inlined.line == 0) j->Null();
+      else j->Number(inlined.line);
+      j->EndObject();
+    }
+  j->EndArray();
 }
 
 void Frames(JsonWriter* j, const CrashReport& r, const StackTrace& t) {
@@ -99,6 +116,7 @@ void Stack(JsonWriter* j, const CrashReport& r) {
   j->Key("bounds").String(r.stack.bounds);
   j->Key("totalFrames").Number(t.totalFrames);
   j->Key("omitted").Number(t.omitted);
+  j->Key("endReason").String(t.endReason);
   j->Key("frames");
   Frames(j, r, t);
   j->EndObject();
@@ -115,6 +133,7 @@ void Threads(JsonWriter* j, const CrashReport& r) {
     j->Key("name").Null();
     j->Key("totalFrames").Number(r.stack.trace.totalFrames);
     j->Key("omitted").Number(r.stack.trace.omitted);
+    j->Key("endReason").String(r.stack.trace.endReason);
     j->Key("frames");
     Frames(j, r, r.stack.trace);
     j->EndObject();
@@ -197,6 +216,22 @@ void Modules(JsonWriter* j, const CrashReport& r) {
       j->Null();
     }
     j->Key("callFrameInfo").Bool(id.callFrameInfo);
+    // The same identity flat, in the forms symbol servers and Breakpad-style collectors key on.
+    j->Key("codeViewGuid");
+    if (id.hasCodeView) j->String(GuidText(id.guid));
+    else j->Null();
+    j->Key("age");
+    if (id.hasCodeView) j->Number(id.age);
+    else j->Null();
+    j->Key("debugFile");
+    if (id.hasCodeView && !id.pdbName.empty()) j->String(DebugFileName(id.pdbName));
+    else j->Null();
+    j->Key("debugId");
+    if (id.hasCodeView) j->String(DebugIdText(id.guid, id.age));
+    else j->Null();
+    j->Key("codeId");
+    if (id.found) j->String(CodeIdText(id.timeDateStamp, id.sizeOfImage));
+    else j->Null();
     j->EndObject();
   }
   j->EndArray();
@@ -271,6 +306,10 @@ std::string FormatJsonReport(const CrashReport& r) {
   j.Key("savedStackLimit").Hex(h.savedStackLimit);
   j.EndObject();
 
+  j.Key("signature");
+  const std::wstring signature = CrashSignature(r);
+  if (signature.empty()) j.Null();
+  else j.String(signature);
   j.Key("exception");
   Exception(&j, r);
   j.Key("registers");

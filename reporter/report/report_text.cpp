@@ -4,6 +4,8 @@
 #include <cwchar>
 
 #include "process/exception_text.h"
+#include "process/module_identity.h"
+#include "report/crash_signature.h"
 #include "report/report_format.h"
 #include "text/utf.h"
 
@@ -57,6 +59,9 @@ void Frames(TextBuilder* b, const CrashReport& r, const StackTrace& t) {
                   LocationText(r.modules, t.frames[i].address).c_str(),
                   FrameSourceName(t.frames[i].source));
     const std::wstring source = SourceText(r, t.frames[i].address);
+    // Inlined calls come first, innermost at the top, as a stack reads.
+    for (const std::wstring& inlined : InlinedText(r, t.frames[i].address))
+      b->Line(std::wstring(std::wcslen(head), L' ') + L"inlined: " + inlined);
     b->Line(std::wstring(head) + location + FunctionText(r, t.frames[i].address) +
             (source.empty() ? L"" : L" at " + source));
   }
@@ -68,6 +73,7 @@ void Stack(TextBuilder* b, const CrashReport& r) {
               L" (" + std::to_wstring(t.totalFrames) + L" frames)").c_str());
   b->Field(L"Bounds:", text::Hex32W(t.low) + L".." + text::Hex32W(t.high) + L", " + r.stack.bounds);
   Frames(b, r, t);
+  if (!t.endReason.empty()) b->Field(L"Walk ended:", t.endReason);
 }
 
 void OtherThreads(TextBuilder* b, const CrashReport& r) {
@@ -150,8 +156,11 @@ std::string FormatTextReport(const CrashReport& r) {
   b.Field(L"What:", DescribeException(e));
   const std::wstring function = FunctionText(r, address);
   b.Field(L"Where:", LocationText(r.modules, address) + (function.empty() ? L"" : L" " + function));
+  for (const std::wstring& inlined : InlinedText(r, address)) b.Field(L"Inlined:", inlined);
   const std::wstring source = SourceText(r, address);
   if (!source.empty()) b.Field(L"Source:", source);
+  const std::wstring signature = CrashSignature(r);
+  if (!signature.empty()) b.Field(L"Signature:", signature);
   std::wstring parameters;
   for (DWORD i = 0; i < e.NumberParameters && i < EXCEPTION_MAXIMUM_PARAMETERS; ++i)
     parameters += (i ? L" " : L"") + text::Hex32W(static_cast<uint32_t>(e.ExceptionInformation[i]));
@@ -172,6 +181,11 @@ std::string FormatTextReport(const CrashReport& r) {
                   m.fileVersion.empty() ? L"-" : m.fileVersion.c_str());
     b.Line(line + m.path);
     b.Line(L"                    " + ModuleIdentityText(m.identity));
+    if (m.identity.found)
+      b.Line(L"                    code id " +
+             CodeIdText(m.identity.timeDateStamp, m.identity.sizeOfImage) +
+             (m.identity.hasCodeView ? L", debug id " + DebugIdText(m.identity.guid, m.identity.age)
+                                     : L""));
   }
   if (!r.modulesProblem.empty()) b.Line(L"  " + r.modulesProblem);
 

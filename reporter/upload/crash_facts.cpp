@@ -1,6 +1,7 @@
 #include "upload/crash_facts.h"
 
 #include "process/exception_text.h"
+#include "report/crash_signature.h"
 #include "report/report_format.h"
 #include "text/hex.h"
 #include "text/utf.h"
@@ -53,6 +54,7 @@ CrashFacts FactsOf(const CrashReport& report) {
     where = FirstCallerOutside(report, where);
   if (where.module != nullptr)
     facts.signature = text::WideToUtf8(where.module->name) + "+" + text::Hex32(where.offset);
+  facts.crashSignature = text::WideToUtf8(CrashSignature(report));
   return facts;
 }
 

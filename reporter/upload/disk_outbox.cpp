@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include "report/crash_report.h"
-#include "report/report_folder.h"
+#include "store/atomic_file.h"
+#include "store/outbox_claim.h"
+#include "store/report_deletion.h"
+#include "store/report_folder.h"
 #include "text/utf.h"
 #include "upload/report_files.h"
 #include "win/error_text.h"
@@ -11,7 +14,6 @@
 namespace orlent::upload {
 namespace {
 
-constexpr wchar_t kEntrySuffix[] = L".ini";
 constexpr wchar_t kHistoryFileName[] = L"history.ini";
 constexpr wchar_t kLockFileName[] = L"sending.lock";
 
@@ -20,19 +22,19 @@ std::wstring Wide(const std::string& utf8) { return text::Utf8ToWide(utf8.c_str(
 }  // namespace
 
 DiskOutbox::DiskOutbox(std::wstring reportsRoot)
-    : root_(std::move(reportsRoot)), outbox_(root_ + L"\\" + kOutboxFolderName) {}
+    : root_(std::move(reportsRoot)), outbox_(OutboxFolder(root_)) {}
 
 std::wstring DiskOutbox::ReportFolder(const std::string& report) const {
   return root_ + L"\\" + Wide(report);
 }
 
 std::wstring DiskOutbox::EntryPath(const std::string& report) const {
-  return outbox_ + L"\\" + Wide(report) + kEntrySuffix;
+  return OutboxEntryPath(root_, Wide(report));
 }
 
 std::vector<OutboxEntry> DiskOutbox::Entries(std::vector<std::wstring>* problems) {
   std::vector<OutboxEntry> entries;
-  for (const std::wstring& name : FilesEndingWith(outbox_, kEntrySuffix)) {
+  for (const std::wstring& name : FilesEndingWith(outbox_, kOutboxEntrySuffix)) {
     if (name == kHistoryFileName) continue;
     std::string bytes, parseError;
     std::wstring error;
@@ -42,7 +44,7 @@ std::vector<OutboxEntry> DiskOutbox::Entries(std::vector<std::wstring>* problems
     }
     std::optional<OutboxEntry> entry = ParseEntry(bytes, &parseError);
     // The file's name is the report's: an entry that names another folder is not trusted.
-    if (entry && Wide(entry->report) + kEntrySuffix != name) {
+    if (entry && Wide(entry->report) + kOutboxEntrySuffix != name) {
       entry.reset();
       parseError = "it names another report";
     }
@@ -99,7 +101,7 @@ bool DiskOutbox::WriteResult(const std::string& report, const std::string& text,
 }
 
 bool DiskOutbox::DeleteReport(const std::string& report, std::wstring* error) {
-  return DeleteReportFolder(ReportFolder(report), error);
+  return orlent::DeleteReport(root_, Wide(report), error);
 }
 
 std::optional<win::UniqueFileHandle> TryLockOutbox(const std::wstring& outboxFolder, bool* busy,

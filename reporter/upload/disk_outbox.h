@@ -11,8 +11,6 @@
 
 namespace orlent::upload {
 
-constexpr wchar_t kOutboxFolderName[] = L"Outbox";
-
 class DiskOutbox : public OutboxStore {
  public:
   explicit DiskOutbox(std::wstring reportsRoot);

@@ -100,7 +100,7 @@ class Run {
       if (IsDuplicate(history_, entry.facts, now)) {
         CountDuplicate(&history_, entry.facts);
         SaveHistory();
-        Finish(entry, "not sent: the same crash (" + entry.facts.signature +
+        Finish(entry, "not sent: the same crash (" + DuplicateKey(entry.facts) +
                           ") was sent within the last day; counted in the next upload");
         ++summary_.duplicates;
         continue;
@@ -149,7 +149,7 @@ class Run {
     const int64_t now = clock_->NowMs();
     switch (Classify(response.status)) {
       case Verdict::kSent:
-        history_.sent.push_back({now, entry->facts.product, entry->facts.signature});
+        history_.sent.push_back({now, entry->facts.product, DuplicateKey(entry->facts)});
         history_.suppressed.erase(
             std::remove_if(history_.suppressed.begin(), history_.suppressed.end(),
                            [&](const SuppressedDuplicates& d) {

@@ -41,6 +41,7 @@ std::string FormatEntry(const OutboxEntry& e) {
   text += Line("uin", e.facts.uin);
   text += Line("reason", e.facts.reason);
   text += Line("signature", e.facts.signature);
+  text += Line("crash_signature", e.facts.crashSignature);
   return text;
 }
 
@@ -74,6 +75,7 @@ std::optional<OutboxEntry> ParseEntry(std::string_view text, std::string* error)
                            : line.key == "uin"             ? &f.uin
                            : line.key == "reason"          ? &f.reason
                            : line.key == "signature"       ? &f.signature
+                           : line.key == "crash_signature" ? &f.crashSignature
                                                            : nullptr;
       if (field != nullptr) *field = value;
     }

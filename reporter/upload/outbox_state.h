@@ -22,6 +22,7 @@ struct CrashFacts {
   std::string uin;
   std::string reason;          // "0xC0000005 EXCEPTION_ACCESS_VIOLATION"
   std::string signature;       // faulting module and offset, "host.exe+0x156A"; may be empty
+  std::string crashSignature;  // "host.exe!LoadLevel | host.exe!main"; may be empty
 };
 
 enum class EntryState { kQueued, kAwaitingConsent };

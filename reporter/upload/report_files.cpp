@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "store/folder_entries.h"
 #include "win/error_text.h"
 #include "win/unique_handle.h"
 
@@ -41,34 +42,14 @@ bool ReadWholeFile(const std::wstring& path, std::string* bytes, std::wstring* e
   return true;
 }
 
-bool DeleteReportFolder(const std::wstring& folder, std::wstring* error) {
-  for (const std::wstring& name : FilesEndingWith(folder, L"")) {
-    const std::wstring path = folder + L"\\" + name;
-    if (!::DeleteFileW(path.c_str())) {
-      *error = win::CallFailed(L"DeleteFileW") + L" for " + path;
-      return false;
-    }
-  }
-  if (!::RemoveDirectoryW(folder.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND &&
-      ::GetLastError() != ERROR_PATH_NOT_FOUND) {
-    *error = win::CallFailed(L"RemoveDirectoryW") + L" for " + folder;
-    return false;
-  }
-  return true;
-}
-
 std::vector<std::wstring> FilesEndingWith(const std::wstring& folder, const std::wstring& suffix) {
   std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  win::UniqueFindHandle search(::FindFirstFileW((folder + L"\\*").c_str(), &found));
-  if (!search) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-    if (name.size() >= suffix.size() &&
+  for (const FolderEntry& entry : ListFolder(folder)) {
+    const std::wstring& name = entry.name;
+    if (!entry.directory && name.size() >= suffix.size() &&
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
       names.push_back(name);
-  } while (::FindNextFileW(search.get(), &found));
+  }
   return names;
 }
 

@@ -10,9 +10,6 @@ namespace orlent::upload {
 bool ReadWholeFile(const std::wstring& path, std::string* bytes, std::wstring* error,
                    bool* missing = nullptr);
 
-// Deletes a report folder and the files in it (a report folder has no subfolders).
-bool DeleteReportFolder(const std::wstring& folder, std::wstring* error);
-
 // The names (not paths) of the files in `folder` that end with `suffix`.
 std::vector<std::wstring> FilesEndingWith(const std::wstring& folder, const std::wstring& suffix);
 

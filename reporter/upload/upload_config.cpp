@@ -83,8 +83,11 @@ std::optional<UploadConfig> ParseUploadConfig(std::string_view text, std::string
         return std::nullopt;
       }
       config.extraFields.emplace_back(e.keyAsWritten, e.value);
+    } else if (e.section == "symbols") {
+      continue;  // where debug files are found (debuginfo/symbol_path_config.cpp)
     } else {
-      *error = "line " + std::to_string(e.line) + ": setting outside [upload] or [fields]";
+      *error = "line " + std::to_string(e.line) +
+               ": setting outside [upload], [fields] or [symbols]";
       return std::nullopt;
     }
   }

@@ -77,22 +77,27 @@ void PruneHistory(SendHistory* history, int64_t nowMs) {
              sent.end());
 }
 
+const std::string& DuplicateKey(const CrashFacts& facts) {
+  return facts.crashSignature.empty() ? facts.signature : facts.crashSignature;
+}
+
 bool IsDuplicate(const SendHistory& history, const CrashFacts& facts, int64_t nowMs) {
-  if (facts.signature.empty()) return false;
+  const std::string& key = DuplicateKey(facts);
+  if (key.empty()) return false;
   return std::any_of(history.sent.begin(), history.sent.end(), [&](const SentRecord& s) {
-    return s.product == facts.product && s.signature == facts.signature &&
-           s.at + kDayMs > nowMs;
+    return s.product == facts.product && s.signature == key && s.at + kDayMs > nowMs;
   });
 }
 
 void CountDuplicate(SendHistory* history, const CrashFacts& facts) {
+  const std::string& key = DuplicateKey(facts);
   for (SuppressedDuplicates& d : history->suppressed) {
-    if (d.product == facts.product && d.signature == facts.signature) {
+    if (d.product == facts.product && d.signature == key) {
       ++d.count;
       return;
     }
   }
-  history->suppressed.push_back({facts.product, facts.signature, 1});
+  history->suppressed.push_back({facts.product, key, 1});
 }
 
 std::optional<int64_t> RateLimitedUntil(const SendHistory& history, const std::string& product,

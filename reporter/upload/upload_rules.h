@@ -34,7 +34,12 @@ int64_t RetryDelayMs(const UploadConfig& config, int failures,
 // Drops sent records older than a day: nothing older decides anything.
 void PruneHistory(SendHistory* history, int64_t nowMs);
 
-// The same crash (product and faulting module+offset) was sent within the last day.
+// What makes two crashes the same: the crash signature (the first frames of the host's own
+// code, see report/crash_signature.h), or for a report that has none (queued by an earlier
+// reporter, or without a stack) the faulting module and offset.
+const std::string& DuplicateKey(const CrashFacts& facts);
+
+// The same crash (product and duplicate key) was sent within the last day.
 bool IsDuplicate(const SendHistory& history, const CrashFacts& facts, int64_t nowMs);
 void CountDuplicate(SendHistory* history, const CrashFacts& facts);
 

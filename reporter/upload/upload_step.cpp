@@ -8,7 +8,7 @@
 
 #include "exit_codes.h"
 #include "handoff/console_output.h"
-#include "report/report_folder.h"
+#include "store/reports_root.h"
 #include "text/utf.h"
 #include "upload/crash_facts.h"
 #include "upload/disk_outbox.h"

@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "vessick.h"
+#include "win/unique_handle.h"
 #ifdef CRASH_HOST_LINKED
 #include "capture_context.h"
 #include "crash_path_limits.h"
@@ -107,6 +109,108 @@ DWORD WINAPI RacingThread(LPVOID) {
   ::WaitForSingleObject(startBoth, INFINITE);
   AccessViolation();
   return 0;
+}
+
+// Heap damage, the commonest way a C++ game dies. Each writes where a buggy program would and
+// then faults, so that the crash path runs on a heap that can no longer be trusted.
+HANDLE ProcessHeap() { return ::GetProcessHeap(); }
+
+// Writes past the end of a block, over the header of the block after it.
+void HeapOverrun() {
+  auto* block = static_cast<unsigned char*>(::HeapAlloc(ProcessHeap(), 0, 64));
+  auto* after = static_cast<unsigned char*>(::HeapAlloc(ProcessHeap(), 0, 64));
+  std::memset(block, 0xCC, 64 + 64);
+  Fact("overran", after != nullptr);
+  AccessViolation();
+}
+
+// Writes into a block after freeing it, over the free list's links kept in it.
+void UseAfterFree() {
+  auto* block = static_cast<unsigned char*>(::HeapAlloc(ProcessHeap(), 0, 512));
+  auto* keepApart = ::HeapAlloc(ProcessHeap(), 0, 64);  // so that the freed block stays alone
+  ::HeapFree(ProcessHeap(), 0, block);
+  std::memset(block, 0xCC, 512);
+  Fact("kept_apart", keepApart != nullptr);
+  AccessViolation();
+}
+
+// Damages a free block's links, then allocates: the heap follows them and faults inside
+// HeapAlloc, with the heap's lock held by the faulting thread.
+void FaultInsideHeapAlloc() {
+  constexpr SIZE_T kSize = 20000;  // past the small-block bins, on the free lists
+  void* before = ::HeapAlloc(ProcessHeap(), 0, 64);
+  auto* block = static_cast<uint32_t*>(::HeapAlloc(ProcessHeap(), 0, kSize));
+  void* after = ::HeapAlloc(ProcessHeap(), 0, 64);
+  ::HeapFree(ProcessHeap(), 0, block);
+  for (int i = 0; i < 8; ++i) block[i] = 0x41414141;
+  Fact("damaged", before != nullptr && after != nullptr);
+  void* again = ::HeapAlloc(ProcessHeap(), 0, kSize);
+  Fact("heap_alloc_came_back", 1);
+  std::printf("%p\n", again);
+  AccessViolation();
+}
+
+// Another thread takes the process heap's lock and keeps it: idle, or faulting itself a moment
+// after the main thread's fault.
+HANDLE heapLockTaken = nullptr;
+DWORD WINAPI HoldHeapLock(LPVOID faultToo) {
+  ::HeapLock(ProcessHeap());
+  ::SetEvent(heapLockTaken);
+  if (faultToo == nullptr) ::Sleep(INFINITE);
+  ::Sleep(50);
+  AccessViolation();
+  return 0;
+}
+
+void FaultWhileHeapLocked(bool holderFaultsToo) {
+  heapLockTaken = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // Recorded before the lock is taken: writing a fact may itself need the heap.
+  Fact("holder_faults", holderFaultsToo);
+  ::CreateThread(nullptr, 0, &HoldHeapLock, holderFaultsToo ? &heapLockTaken : nullptr, 0,
+                 nullptr);
+  ::WaitForSingleObject(heapLockTaken, 10000);
+  AccessViolation();
+}
+
+// Ends the standby reporter InitOrlent started (the orlent.exe child of this process).
+void EndStandby() {
+  const win::UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  unsigned long ended = 0;
+  for (BOOL more = snapshot && ::Process32FirstW(snapshot.get(), &entry); more;
+       more = ::Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ParentProcessID != ::GetCurrentProcessId() ||
+        _wcsicmp(entry.szExeFile, L"orlent.exe") != 0)
+      continue;
+    const win::UniqueKernelHandle standby(
+        ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    ended += ::TerminateProcess(standby.get(), 9) &&
+             ::WaitForSingleObject(standby.get(), 10000) == WAIT_OBJECT_0;
+  }
+  Fact("standbys_ended", ended);
+}
+
+// Two threads call abort(): released together, or the second `gapMs` after the first.
+HANDLE abortNow = nullptr;
+DWORD WINAPI AbortWhenReleased(LPVOID delayMs) {
+  ::WaitForSingleObject(abortNow, INFINITE);
+  ::Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(delayMs)));
+  abort();
+  return 0;
+}
+
+void TwoAborts(DWORD gapMs) {
+  abortNow = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE threads[] = {
+      ::CreateThread(nullptr, 0, &AbortWhenReleased, nullptr, 0, nullptr),
+      ::CreateThread(nullptr, 0, &AbortWhenReleased,
+                     reinterpret_cast<void*>(static_cast<uintptr_t>(gapMs)), 0, nullptr)};
+  ::Sleep(100);
+  ::SetEvent(abortNow);
+  ::WaitForMultipleObjects(2, threads, TRUE, 30000);
+  std::fputs("aborting threads came back\n", stderr);
+  ::ExitProcess(1);
 }
 
 #ifdef CRASH_HOST_LINKED
@@ -209,7 +313,23 @@ int main(int argc, char** argv) {
     InitOrlent("Replaced", "9", "gone", "", 1, 1, 1, "C:\\no\\reporter\\here");
     AccessViolation();
   } else if (failure == "abort") abort();
-  else if (failure == "raise-sigterm") raise(SIGTERM);
+  else if (failure == "standby-ended-then-fault") {
+    EndStandby();
+    AccessViolation();
+  } else if (failure == "heap-overrun") HeapOverrun();
+  else if (failure == "use-after-free") UseAfterFree();
+  else if (failure == "fault-inside-heap-alloc") FaultInsideHeapAlloc();
+  else if (failure == "heap-locked-idle") FaultWhileHeapLocked(false);
+  else if (failure == "heap-locked-holder-faults") FaultWhileHeapLocked(true);
+  else if (failure == "two-aborts-at-once") TwoAborts(0);
+  else if (failure == "two-aborts-30ms-apart") TwoAborts(30);
+  else if (failure == "cut-utf8-texts") {
+    // Cut inside a character, an overlong form, a lone surrogate, a lead byte at the very end.
+    InitOrlent("\xE5\xB4\xA9\xE6\xBA", "a\xC0\xAFz", "\xED\xA0\x80!", "ok\xF0\x9F\x98", 7, 8, 9,
+               argv[2]);
+    SetOrlentUin(4242);
+    AccessViolation();
+  } else if (failure == "raise-sigterm") raise(SIGTERM);
   else if (failure == "raise-sigint") raise(SIGINT);
   else if (failure == "raise-sigill") raise(SIGILL);
   else if (failure == "raise-sigsegv") raise(SIGSEGV);

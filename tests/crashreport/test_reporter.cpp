@@ -4,6 +4,9 @@
 // %TEST_REPORTER_OUT%\report-PID.txt (renamed into place when complete), appends one line per
 // start to %TEST_REPORTER_OUT%\starts.log, and sets the event.
 // TEST_REPORTER_MODE=no-event exits without setting the event; TEST_REPORTER_DELAY_MS delays it.
+// Started as a standby ("orlent /standby:..."), it is a reporter without standby support and
+// exits at once, unless TEST_REPORTER_MODE names a broken standby: standby-silent never says
+// it is ready; standby-dies says so, then ends at the fault without setting the done event.
 #include <windows.h>
 
 #include <cstdio>
@@ -16,6 +19,7 @@
 
 #include "protocol/bug_info_block.h"
 #include "protocol/hand_off_line.h"
+#include "protocol/standby_line.h"
 
 namespace {
 
@@ -70,8 +74,32 @@ bool Read(HANDLE process, uintptr_t address, void* buffer, size_t size) {
 
 }  // namespace
 
+// The standby modes: each ends without a report, so that the host has to start a reporter
+// itself. Each start is logged to standby.log.
+int BrokenStandby(const std::wstring& mode) {
+  std::wstring error;
+  const auto standby = vessick::ParseStandbyCommandLine(::GetCommandLineW(), &error);
+  if (!standby) return 3;
+  const std::wstring outDir = Env(L"TEST_REPORTER_OUT");
+  if (FILE* log = _wfopen((outDir + L"\\standby.log").c_str(), L"ab")) {
+    std::fprintf(log, "%ls\n", mode.c_str());
+    std::fclose(log);
+  }
+  if (mode == L"standby-silent") {
+    ::WaitForSingleObject(standby->process, INFINITE);
+    return 0;
+  }
+  ::SetEvent(standby->ready);
+  const HANDLE waitFor[] = {standby->crash, standby->process};
+  ::WaitForMultipleObjects(2, waitFor, FALSE, INFINITE);
+  return 4;
+}
+
 int wmain() {
   const std::wstring commandLine = ::GetCommandLineW();
+  const std::wstring mode = Env(L"TEST_REPORTER_MODE");
+  if (vessick::IsStandbyCommandLine(commandLine.c_str()))
+    return mode.rfind(L"standby-", 0) == 0 ? BrokenStandby(mode) : 3;
   std::wstring error;
   const std::optional<vessick::HandOff> handOff =
       vessick::ParseHandOffCommandLine(commandLine.c_str(), &error);

@@ -93,8 +93,19 @@ TEST(Url, ParsesHttpAndResolvesRedirectTargets) {
       {L"//other:8080/y", L"https://other:8080/y"},
       {L"/files/z.zip", L"https://localhost:47443/files/z.zip"},
       {L"b/c.zip", L"https://localhost:47443/packages/a/b/c.zip"},
+      // Another scheme stays itself, for ParseUrl to refuse, instead of becoming a path.
+      {L"ftp://mirror/c.zip", L"ftp://mirror/c.zip"},
+      {L"FILE:///c:/c.zip", L"FILE:///c:/c.zip"},
+      {L"svn+ssh://h/c.zip", L"svn+ssh://h/c.zip"},
+      {L"./ftp:x.zip", L"https://localhost:47443/packages/a/./ftp:x.zip"},
+      {L"c d:x.zip", L"https://localhost:47443/packages/a/c d:x.zip"},
   };
   for (const Case& c : cases) EXPECT_EQ(ResolveLocation(base, c.location), c.resolved);
+  for (const wchar_t* refused : {L"ftp://mirror/c.zip", L"file:///c:/c.zip", L"gopher://h/x",
+                                 L"data:application/zip;base64,UEsFBg=="}) {
+    Url url;
+    EXPECT_FALSE(ParseUrl(refused, &url)) << refused;
+  }
   for (const wchar_t* bad : {L"", L"ftp://host/x", L"localhost/x", L"http://", L"not a url"}) {
     Url url;
     EXPECT_FALSE(ParseUrl(bad, &url)) << bad;
@@ -190,18 +201,24 @@ TEST(BytePipe, CancelWakesAWaitingProducer) {
   EXPECT_EQ(pipe.Next(0, &data, &size), BytePipe::Event::kCancelled);
 }
 
-TEST(ProgressMeter, PacesReportsAndMeasuresOverTheWindow) {
+TEST(ProgressMeter, PacesReportsAndMeasuresWhatItCountsOverTheWindow) {
   ProgressMeter meter;
-  meter.Begin(0, 1000);
+  meter.Begin(1000);
+  // Nothing counted yet (a tail request in flight, say): no speed, whatever time passes.
   EXPECT_TRUE(meter.Due(0, 1000));
-  EXPECT_FALSE(meter.Due(1000, 1050));
-  EXPECT_TRUE(meter.Due(2000, 1100));
-  for (ULONGLONG t = 1200; t <= 9000; t += 100) meter.Due((t - 1000) * 1000, t);  // 1 MB/s
-  EXPECT_NEAR(static_cast<double>(meter.Speed()), 1e6, 1e4);
-  for (ULONGLONG t = 9100; t <= 13000; t += 100) meter.Due(8000000, t);  // then nothing
+  EXPECT_FALSE(meter.Due(0, 1050));
+  EXPECT_TRUE(meter.Due(0, 1100));
   EXPECT_EQ(meter.Speed(), 0u);
-  EXPECT_EQ(meter.Downloaded(500), 500u);
-  EXPECT_EQ(meter.Downloaded(100), 500u);  // never backwards
+  for (ULONGLONG t = 1200; t <= 9000; t += 100) meter.Due((t - 1100) * 1000, t);  // 1 MB/s
+  EXPECT_NEAR(static_cast<double>(meter.Speed()), 1e6, 1e4);
+  for (ULONGLONG t = 9100; t <= 13000; t += 100) meter.Due(7900000, t);  // then nothing
+  EXPECT_EQ(meter.Speed(), 0u);
+  EXPECT_EQ(meter.Downloaded(), 7900000u);
+  meter.Due(100, 13100);  // a count that falls back (a start-over) shows the highest so far
+  EXPECT_EQ(meter.Downloaded(), 7900000u);
+  EXPECT_EQ(meter.Speed(), 0u);
+  meter.Begin(20000);  // another attempt counts afresh
+  EXPECT_EQ(meter.Downloaded(), 0u);
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ def test_zip_holds_exactly_the_documented_layout(release):
                  if n.startswith(name + "/") and not n.endswith("/")}
     expected = {
         "bin/Vessick.dll", "bin/orlent.exe", "bin/Tremath.exe",
-        "include/vessick.h", "include/quennet.h",
+        "include/vessick.h", "include/quennet.h", "tools/vessick_symbols.py",
         "lib/libVessick.dll.a", "lib/Vessick.lib", "lib/vessick.def",
         "lib/cmake/Vessick/VessickConfig.cmake", "lib/cmake/Vessick/VessickConfigVersion.cmake",
         "INTEGRATION.md", "LICENSE.txt", "THIRD_PARTY_NOTICES.txt",

@@ -8,7 +8,9 @@
  *   thread       the same null dereference on a second thread, in its thread function
  *   worker       main crashes while a named worker thread waits in WorkerLoop
  *   abort        abort() from main
- *   overflow     runaway recursion through 8 KB frames */
+ *   overflow     runaway recursion through 8 KB frames
+ *   epilogue     UploadTexture faults right after its `pop %ebp`, called by StreamLevel from
+ *                main: the frame pointer then already names StreamLevel's caller */
 #include <windows.h>
 
 #include <stdio.h>
@@ -34,6 +36,29 @@ static void Fact(const char* key, unsigned long value) {
 /* The faulting statement: its line is what the -g build must report. */
 __attribute__((noinline)) void LoadLevel(struct Level* level) {
   level->loaded = 1; /* FAULT_LINE */
+}
+
+/* A routine whose epilogue has restored the caller's frame pointer when it faults: only its
+ * call frame information still says where its return address is. */
+void UploadTexture(void);
+__asm__(".text\n"
+        ".globl _UploadTexture\n"
+        "_UploadTexture:\n"
+        "  .cfi_startproc\n"
+        "  pushl %ebp\n"
+        "  .cfi_def_cfa_offset 8\n"
+        "  .cfi_offset %ebp, -8\n"
+        "  movl %esp, %ebp\n"
+        "  .cfi_def_cfa_register %ebp\n"
+        "  popl %ebp\n"
+        "  .cfi_def_cfa %esp, 4\n"
+        "  movl $0, 0\n"
+        "  ret\n"
+        "  .cfi_endproc\n");
+
+__attribute__((noinline)) void StreamLevel(void) {
+  UploadTexture();
+  zero = 0; /* keeps the call a call, not a tail jump */
 }
 
 __attribute__((noinline)) int ScoreRatio(int score, int rounds) { return score / rounds; }
@@ -105,6 +130,8 @@ int main(int argc, char** argv) {
     WaitForSingleObject(thread, INFINITE);
   } else if (strcmp(argv[1], "abort") == 0) {
     abort();
+  } else if (strcmp(argv[1], "epilogue") == 0) {
+    StreamLevel();
   } else if (strcmp(argv[1], "overflow") == 0) {
     printf("%d\n", Descend(0));
   }

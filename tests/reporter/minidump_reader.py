@@ -6,6 +6,7 @@ from pathlib import Path
 
 THREAD_LIST = 3
 MODULE_LIST = 4
+MEMORY_LIST = 5
 EXCEPTION = 6
 BLOCK_STREAM = 0x4F524C01  # the raw bug-info block, as the reporter stores it
 
@@ -24,6 +25,18 @@ class Exception_:
     @property
     def eip(self):
         return struct.unpack_from("<I", self.context, CONTEXT_EIP)[0]
+
+
+@dataclass
+class Thread:
+    thread_id: int
+    stack_start: int
+    stack: bytes
+    context: bytes
+
+    @property
+    def esp(self):
+        return struct.unpack_from("<I", self.context, CONTEXT_ESP)[0]
 
 
 @dataclass
@@ -52,6 +65,24 @@ class Minidump:
     def _location(self, offset):
         size, rva = struct.unpack_from("<II", self.data, offset)
         return self.data[rva:rva + size]
+
+    def threads(self):
+        rva, _ = self.streams[THREAD_LIST]
+        (count,) = struct.unpack_from("<I", self.data, rva)
+        threads = []
+        for i in range(count):
+            entry = rva + 4 + 48 * i
+            thread_id = struct.unpack_from("<I", self.data, entry)[0]
+            (start,) = struct.unpack_from("<Q", self.data, entry + 24)
+            threads.append(Thread(thread_id, start, self._location(entry + 32),
+                                  self._location(entry + 40)))
+        return threads
+
+    def memory_ranges(self):
+        """(start, size) of every range in the memory list."""
+        rva, _ = self.streams[MEMORY_LIST]
+        (count,) = struct.unpack_from("<I", self.data, rva)
+        return [struct.unpack_from("<QI", self.data, rva + 4 + 16 * i) for i in range(count)]
 
     def thread_ids(self):
         rva, _ = self.streams[THREAD_LIST]

@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "debuginfo/mapped_file.h"
+#include "debuginfo/pe_image.h"
 #include "process/fault_reason.h"
 #include "process/module_identity.h"
 #include "process/remote_memory.h"
@@ -71,6 +73,7 @@ struct Expected {
   bool codeView;
   bool emptyPdbName;
   bool callFrameInfo;
+  const wchar_t* pdbName = L"";
 };
 
 struct Case {
@@ -80,7 +83,7 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"intact", [](Image) {}, {true, true, true, false, true}},
+    {"intact", [](Image) {}, {true, true, true, false, true, L"game.pdb"}},
     {"no MZ", [](Image i) { i.dos().e_magic = 0; }, {false, false, false, false, false}},
     {"e_lfanew negative", [](Image i) { i.dos().e_lfanew = -8; }, {false, false, false, false, false}},
     {"e_lfanew absurd", [](Image i) { i.dos().e_lfanew = 0x7FFFFFF0; }, {false, false, false, false, false}},
@@ -88,9 +91,10 @@ const Case kCases[] = {
      {false, false, false, false, false}},
     {"PE32+ magic", [](Image i) { i.nt().OptionalHeader.Magic = 0x20B; }, {false, false, false, false, false}},
     {"65535 sections", [](Image i) { i.nt().FileHeader.NumberOfSections = 0xFFFF; },
-     {true, true, true, false, true}},
+     {true, true, true, false, true, L"game.pdb"}},
     {"optional header size past the page",
-     [](Image i) { i.nt().FileHeader.SizeOfOptionalHeader = 0xFFFF; }, {true, true, true, false, false}},
+     [](Image i) { i.nt().FileHeader.SizeOfOptionalHeader = 0xFFFF; },
+     {true, true, true, false, false, L"game.pdb"}},
     {"two data directories", [](Image i) { i.nt().OptionalHeader.NumberOfRvaAndSizes = 2; },
      {true, true, false, false, true}},
     {"debug directory beyond the image", [](Image i) { i.debugDirectory().VirtualAddress = kPage * 4; },
@@ -119,6 +123,32 @@ const Case kCases[] = {
     {"record shorter than RSDS", [](Image i) { i.debug().SizeOfData = 12; }, {true, true, false, false, true}},
     {"record without a file name", [](Image i) { i.debug().SizeOfData = 24; }, {true, true, true, true, true}},
     {"empty file name", [](Image i) { i.record()[24] = 0; }, {true, true, true, true, true}},
+    // The name as MSVC records it, a full path; and names that are not names.
+    {"full path, UTF-8",
+     [](Image i) {
+       const char path[] = "D:\\b\\\xE6\xB8\xB8\xE6\x88\x8F.pdb";
+       std::memcpy(i.record() + 24, path, sizeof path);
+       i.debug().SizeOfData = 24 + sizeof path;
+     },
+     {true, true, true, false, true, L"D:\\b\\\u6E38\u620F.pdb"}},
+    {"name without its NUL inside the record", [](Image i) { i.debug().SizeOfData = 24 + 8; },
+     {true, true, true, true, true}},
+    {"name with a control character", [](Image i) { i.record()[26] = '\n'; },
+     {true, true, true, true, true}},
+    {"name longer than a path may be",
+     [](Image i) {
+       std::memset(i.record() + 24, 'a', 600);
+       i.record()[24 + 600] = 0;
+       i.debug().SizeOfData = 24 + 601;
+     },
+     {true, true, true, true, true}},
+    {"name cut by the page end",
+     [](Image i) {
+       i.debug().AddressOfRawData = kPage - 24 - 4;
+       std::memmove(i.bytes + kPage - 28, i.record(), 24);
+       std::memcpy(i.bytes + kPage - 4, "game", 4);
+     },
+     {true, true, true, true, true}},
 };
 
 TEST(ModuleIdentity, DamagedHeadersAreReadSafelyAndAsFarAsTheyGo) {
@@ -141,6 +171,7 @@ TEST(ModuleIdentity, DamagedHeadersAreReadSafelyAndAsFarAsTheyGo) {
     EXPECT_EQ(identity.hasCodeView, c.expected.codeView);
     EXPECT_EQ(identity.emptyPdbName, c.expected.emptyPdbName);
     EXPECT_EQ(identity.callFrameInfo, c.expected.callFrameInfo);
+    EXPECT_EQ(identity.pdbName, c.expected.pdbName);
     if (identity.found) {
       EXPECT_EQ(identity.timeDateStamp, kStamp);
     }
@@ -153,6 +184,75 @@ TEST(ModuleIdentity, DamagedHeadersAreReadSafelyAndAsFarAsTheyGo) {
   uint8_t guid[16];
   std::memcpy(guid, kGuid, 16);
   EXPECT_EQ(GuidText(guid), L"{04030201-0605-0807-090A-0B0C0D0E0F10}");
+}
+
+TEST(ModuleIdentity, SymbolServerKeys) {
+  // {5A9832E5-2872-41C1-838E-D98914E9B7FF} as stored: the first three fields little-endian.
+  const uint8_t guid[16] = {0xE5, 0x32, 0x98, 0x5A, 0x72, 0x28, 0xC1, 0x41,
+                            0x83, 0x8E, 0xD9, 0x89, 0x14, 0xE9, 0xB7, 0xFF};
+  EXPECT_EQ(GuidText(guid), L"{5A9832E5-2872-41C1-838E-D98914E9B7FF}");
+  EXPECT_EQ(DebugIdText(guid, 1), L"5A9832E5287241C1838ED98914E9B7FF1");
+  EXPECT_EQ(DebugIdText(guid, 0x1A2B), L"5A9832E5287241C1838ED98914E9B7FF1A2B");
+  const uint8_t zero[16] = {};
+  EXPECT_EQ(DebugIdText(zero, 0), L"000000000000000000000000000000000");
+  struct {
+    uint32_t stamp, size;
+    const wchar_t* expected;
+  } codeIds[] = {{0x6B1811E3, 0x96000, L"6B1811E396000"},
+                 {0x00000001, 0x1000, L"000000011000"},
+                 {0xFFFFFFFF, 0xFFFFFFFF, L"FFFFFFFFffffffff"}};
+  for (const auto& c : codeIds) EXPECT_EQ(CodeIdText(c.stamp, c.size), c.expected);
+  struct {
+    const wchar_t* recorded;
+    const wchar_t* file;
+  } names[] = {{L"game.pdb", L"game.pdb"},
+               {L"C:\\build\\out\\game.pdb", L"game.pdb"},
+               {L"/home/ci/out/game.pdb", L"game.pdb"},
+               {L"out/", L""},
+               {L"", L""}};
+  for (const auto& n : names) EXPECT_EQ(DebugFileName(n.recorded), n.file) << n.recorded;
+}
+
+// What the reporter reads from a loaded module's memory must agree with the module's file as
+// an independent parser of the file reads it, for a module linked with a named debug file and
+// for one linked plainly.
+TEST(ModuleIdentity, LoadedModulesAgreeWithTheirFiles) {
+  struct {
+    const wchar_t* dll;
+    bool codeView;
+    const wchar_t* pdbName;
+  } cases[] = {{L"identity_probe_named.dll", true, L"identity_probe_named.pdb"},
+               {L"identity_probe_plain.dll", false, L""}};
+  const RemoteMemory memory(::GetCurrentProcess());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dll);
+    HMODULE module = ::LoadLibraryW(c.dll);
+    ASSERT_NE(module, nullptr);
+    wchar_t path[MAX_PATH];
+    ASSERT_GT(::GetModuleFileNameW(module, path, MAX_PATH), 0u);
+    ModuleIdentity identity;
+    ASSERT_TRUE(ReadModuleIdentity(
+        memory, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(module)), path, &identity));
+    std::wstring error;
+    const auto file = debuginfo::MappedFile::Open(path, &error);
+    ASSERT_TRUE(file) << error;
+    const auto image = debuginfo::PeImage::Parse(file->bytes());
+    ASSERT_TRUE(image);
+    EXPECT_EQ(identity.timeDateStamp, image->timeDateStamp());
+    EXPECT_EQ(identity.sizeOfImage, image->sizeOfImage());
+    EXPECT_TRUE(identity.callFrameInfo);
+    EXPECT_EQ(identity.hasCodeView, c.codeView);
+    EXPECT_EQ(image->codeView().has_value(), c.codeView);
+    EXPECT_EQ(identity.pdbName, c.pdbName);
+    EXPECT_FALSE(identity.emptyPdbName);  // both records, where there is one, name a file
+    if (c.codeView && image->codeView()) {
+      EXPECT_EQ(std::memcmp(identity.guid, image->codeView()->guid, 16), 0);
+      EXPECT_EQ(identity.age, image->codeView()->age);
+      EXPECT_EQ(identity.age, 1u);  // a fresh link
+      EXPECT_NE(DebugIdText(identity.guid, identity.age), L"000000000000000000000000000000001");
+    }
+    ::FreeLibrary(module);
+  }
 }
 
 TEST(FaultReason, TheHandlerBodyNamesTheReason) {

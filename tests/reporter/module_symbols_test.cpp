@@ -65,6 +65,33 @@ TEST(ModuleSymbols, NamesExportsOfSystemModules) {
   EXPECT_NE(name.find(L"+0x0"), std::wstring::npos) << name;
 }
 
+// A stripped DLL has only its exports: a frame found by scanning the stack that is not at an
+// export's start may be in any internal function after it, and is left unnamed.
+TEST(ModuleSymbols, AScannedFrameIsNotNamedAfterAPrecedingExport) {
+  HMODULE sample = ::LoadLibraryW(L"libdwarf_sample_split.dll");
+  ASSERT_NE(sample, nullptr);
+  const void* entry = reinterpret_cast<const void*>(::GetProcAddress(sample, "SampleEntry"));
+  ASSERT_NE(entry, nullptr);
+  const Module owner = ModuleOf(entry);
+  const ModuleSymbols symbols = ModuleSymbols::Load(owner.path);
+  const uint32_t rva = Rva(owner, entry);
+  struct Case {
+    uint32_t rva;
+    bool returnAddress, scanned;
+    const wchar_t* name;
+  } cases[] = {
+      {rva + 0x10, false, false, L"SampleEntry+0x10"},
+      {rva + 0x10, true, false, L"SampleEntry+0x10"},
+      {rva + 0x10, true, true, L""},
+      {rva, false, true, L"SampleEntry+0x0"},
+      {rva + 1, true, true, L"SampleEntry+0x1"},  // the call before it is at the export
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(symbols.Describe(c.rva, c.returnAddress, c.scanned), c.name)
+        << std::hex << c.rva << " scanned " << c.scanned;
+  ::FreeLibrary(sample);
+}
+
 TEST(ModuleSymbols, NamesAsDevelopersReadThem) {
   EXPECT_EQ(ReadableSymbolName("_main"), L"main");
   EXPECT_EQ(ReadableSymbolName("__ZN3foo3barEv"), L"foo::bar()");

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "report/report_folder.h"
+#include "store/atomic_file.h"
+#include "store/report_folder.h"
+#include "store/reports_root.h"
 #include "scratch_folders.h"
 
 namespace orlent {

@@ -13,6 +13,7 @@ import subprocess
 import tempfile
 from pathlib import Path
 
+import pefile
 import pytest
 
 from winproc import BIN_DIR, TEST_BIN_DIR, run, winpath
@@ -144,6 +145,25 @@ def test_the_json_identifies_the_host_build_and_the_system(crashes):
     host = next(m for m in crash.report["modules"] if m["name"] == "game_host_o2.exe")
     assert int(host["timeDateStamp"], 16) == crash.facts["time_date_stamp"]
     assert host["sizeOfImage"] > 0 and host["callFrameInfo"] is True
+    # The shipped library is linked with a named debug file: its keys as pefile reads them.
+    library = next(m for m in crash.report["modules"] if m["name"] == "Vessick.dll")
+    pe = pefile.PE(str(BIN_DIR / "Vessick.dll"), fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]])
+    record = next(d.entry for d in pe.DIRECTORY_ENTRY_DEBUG if d.struct.Type == 2)
+    guid = (f"{record.Signature_Data1:08X}{record.Signature_Data2:04X}"
+            f"{record.Signature_Data3:04X}{record.Signature_Data4:02X}"
+            f"{record.Signature_Data5:02X}{record.Signature_Data6.hex().upper()}")
+    assert library["debugFile"] == "Vessick.pdb"
+    assert library["debugId"] == f"{guid}{record.Age:X}"
+    assert library["age"] == record.Age == library["codeView"]["age"]
+    assert library["codeViewGuid"].replace("-", "").strip("{}") == guid
+    assert library["codeId"] == (f"{pe.FILE_HEADER.TimeDateStamp:08X}"
+                                 f"{pe.OPTIONAL_HEADER.SizeOfImage:x}")
+    assert "debug file Vessick.pdb" in crash.text
+    assert f"code id {library['codeId']}, debug id {library['debugId']}" in crash.text
+    # A module linked without one has no debug keys, only its code id.
+    assert host["codeViewGuid"] is None and host["debugId"] is None and host["debugFile"] is None
+    assert host["codeId"] == f"{crash.facts['time_date_stamp']:08X}{host['sizeOfImage']:x}"
     system = crash.report["system"]
     assert system["windowsBuild"] > 0 and system["processorCount"] >= 1
     assert 0 < system["physicalAvailable"] <= system["physicalTotal"]

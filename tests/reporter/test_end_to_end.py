@@ -8,6 +8,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import tempfile
 from pathlib import Path
@@ -178,6 +179,44 @@ def test_lldb_agrees_on_the_thread_and_the_exception(crashes, failure):
     assert int(code, 16) == int(report["exception"]["code"], 16)
     assert int(pc, 16) == int(report["registers"]["eip"], 16)
     assert module.lower() == report["exception"]["module"].lower()
+
+
+def lldb_batch(dump, *commands):
+    lldb = shutil.which("lldb")
+    assert lldb, "lldb is missing: scripts/bootstrap.sh installs it"
+    arguments = [lldb, "--batch", "-c", str(dump)]
+    for command in commands:
+        arguments += ["-o", command]
+    return subprocess.run(arguments, capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, PYTHONPATH=LLDB_PYTHON))
+
+
+def test_the_overflow_dump_holds_the_stack_that_overflowed(crashes):
+    # The crashed thread runs its handler on a fresh 64 KiB stack; the dump must carry the one
+    # that overflowed as that thread's stack, or a reader walks one frame.
+    crash = crashes("stack-overflow")
+    report = crash.report
+    dump = Minidump.load(crash.folder / "crash.dmp")
+    esp = int(report["registers"]["esp"], 16)
+    low = int(report["process"]["savedStackLimit"], 16)
+    high = int(report["process"]["savedStackBase"], 16)
+    [thread] = [t for t in dump.threads() if t.thread_id == report["process"]["crashThreadId"]]
+    start, size = thread.stack_start, len(thread.stack)
+    assert low <= start <= esp - 64 < esp < start + size <= high, \
+        (hex(low), hex(start), hex(esp), hex(start + size), hex(high))
+    assert 64 * 1024 <= size <= 1024 * 1024 and (start + size == high or size == 1024 * 1024)
+    assert thread.esp == esp                          # the fault's context, not the waiting one
+    assert (start, size) in dump.memory_ranges()
+    words = struct.unpack(f"<{size // 4}I", thread.stack[:size // 4 * 4])
+    returns = [w for w in words if crash.facts["Recurse"] < w < crash.facts["Recurse"] + 0x40]
+    assert len(returns) > 1000, len(returns)
+
+    # lldb walks it from the dump alone.
+    walked = lldb_batch(crash.folder / "crash.dmp", "bt 400")
+    frames = re.findall(r"frame #\d+: (0x[0-9a-f]+)", walked.stdout)
+    assert len(frames) == 400, walked.stdout[-2000:] + walked.stderr
+    assert all(crash.facts["Recurse"] <= int(f, 16) < crash.facts["Recurse"] + 0x40
+               for f in frames), frames[:5]
 
 
 def test_the_text_report_reads_as_the_json(crashes):

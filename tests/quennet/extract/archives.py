@@ -85,9 +85,26 @@ class Entry:
     external_attributes: int = 0
     made_by: int = 20
     listed: bool = True            # appears in the central directory
+    local_extra: bytes = b""       # extra fields of the local header
+    central_extra: bytes = b""     # extra fields of the central directory record
 
 
-def crafted_zip(entries, *, zip64_end=False, extra_directory=()) -> bytes:
+def extra_field(field_id: int, body: bytes) -> bytes:
+    return struct.pack("<HH", field_id, len(body)) + body
+
+
+def unicode_path_field(name: bytes, utf8_name: str, *, crc: int | None = None) -> bytes:
+    """Info-ZIP's Unicode Path field for a header whose stored name is NAME."""
+    crc = zlib.crc32(name) if crc is None else crc
+    return extra_field(0x7075, b"\x01" + struct.pack("<I", crc) + utf8_name.encode())
+
+
+UNIX_UID_GID_FIELD = extra_field(0x7875, b"\x01\x04\xe8\x03\x00\x00\x04\xe8\x03\x00\x00")
+MADE_ON_UNIX = 0x031E
+MADE_ON_DOS = 0x0014
+
+
+def crafted_zip(entries, *, zip64_end=False, extra_directory=(), trailing=b"") -> bytes:
     out = bytearray()
     directory = bytearray()
     count = 0
@@ -100,7 +117,8 @@ def crafted_zip(entries, *, zip64_end=False, extra_directory=()) -> bytes:
         if entry not in extra_directory:
             local = (0, 0, 0) if entry.descriptor else (crc, len(data), size)
             out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, entry.method, 0, 0, *local,
-                               len(entry.name), 0) + entry.name + data
+                               len(entry.name), len(entry.local_extra)) + entry.name + \
+                entry.local_extra + data
             if entry.descriptor:
                 if entry.descriptor.startswith("sig"):
                     out += struct.pack("<I", 0x08074B50)
@@ -110,8 +128,9 @@ def crafted_zip(entries, *, zip64_end=False, extra_directory=()) -> bytes:
             directory_crc = crc if entry.directory_crc is None else entry.directory_crc
             directory += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, entry.made_by, 20, flags,
                                      entry.method, 0, 0, directory_crc, len(data), size,
-                                     len(entry.name), 0, 0, 0, 0, entry.external_attributes,
-                                     offset) + entry.name
+                                     len(entry.name), len(entry.central_extra), 0, 0, 0,
+                                     entry.external_attributes, offset) + entry.name + \
+                entry.central_extra
             count += 1
     directory_offset = len(out)
     out += directory
@@ -124,4 +143,4 @@ def crafted_zip(entries, *, zip64_end=False, extra_directory=()) -> bytes:
     else:
         out += struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, len(directory),
                            directory_offset, 0)
-    return bytes(out)
+    return bytes(out) + trailing

@@ -1,79 +1,21 @@
 """The archive half of Quennet.dll under Wine: packages fed to the extractor in pieces (one byte
 at a time too), with and without their tail offered first; the tree it leaves is compared byte
 for byte, and no failure may leave a temporary file or anything outside the extract folder."""
-import json
 import random
-import subprocess
 import tarfile
-import tempfile
 import zlib
 from pathlib import Path
 
 import pytest
 
 from archives import Entry, crafted_zip, python_tar_gz, python_zip, zlib_gzip
+from extract_harness import (CHECKSUM, CORRUPT, DISK_FULL, NOT_STREAMABLE, OK, REFUSED,
+                             UNSUPPORTED, expected_tree, extract, run_driver, tree)
 from small_drive import small_drive
-from winproc import BUILD_DIR, WINE_RUN, winpath
-
-DRIVER = BUILD_DIR / "tests" / "bin" / "extract_driver.exe"
-
-OK, DISK_FULL, CORRUPT, CHECKSUM, REFUSED, UNSUPPORTED, NOT_STREAMABLE = 0, 8, 10, 11, 12, 13, 14
 
 rng = random.Random(20240)
 NOISE = rng.randbytes(3_000_000)  # crosses the extractor's 1 MiB write pieces
 WORDS = b" ".join(rng.choice([b"alpha", b"beta", b"gamma", b"delta"]) for _ in range(200_000))
-
-
-def run_driver(archive: Path, out, *flags) -> dict:
-    """OUT is a Unix path, or a Windows path as a string."""
-    out = out if isinstance(out, str) else winpath(out)
-    completed = subprocess.run([str(WINE_RUN), str(DRIVER), winpath(archive), out,
-                                *map(str, flags)], capture_output=True, timeout=300)
-    lines = completed.stdout.decode().strip().splitlines()
-    assert lines, f"driver printed nothing: {completed.stderr.decode(errors='replace')}"
-    return json.loads(lines[-1])
-
-
-def tree(root: Path) -> dict:
-    """Relative path -> bytes for files, None for folders."""
-    found = {}
-    for path in sorted(root.rglob("*")):
-        relative = path.relative_to(root).as_posix()
-        found[relative] = None if path.is_dir() else path.read_bytes()
-    return found
-
-
-def expected_tree(files: dict) -> dict:
-    """What extracting FILES (name -> bytes, None for folders) must give, folders included."""
-    expected = {}
-    for name, data in files.items():
-        parts = [p for p in name.replace("\\", "/").split("/") if p not in ("", ".")]
-        for depth in range(1, len(parts)):
-            expected["/".join(parts[:depth])] = None
-        if parts:
-            expected["/".join(parts)] = data
-    return expected
-
-
-@pytest.fixture
-def box():
-    """A scratch folder holding the package and, inside `box/out`, the extract folder: anything
-    the extractor puts beside `out` escaped it."""
-    with tempfile.TemporaryDirectory(prefix="qarc-") as scratch:
-        yield Path(scratch)
-
-
-def extract(box: Path, package: bytes, *flags, name="package.bin") -> tuple[dict, dict]:
-    archive = box / name
-    archive.write_bytes(package)
-    out = box / "box" / "out"
-    out.parent.mkdir(exist_ok=True)
-    result = run_driver(archive, out, *flags)
-    assert sorted(p.name for p in out.parent.iterdir()) in ([], ["out"]), "wrote outside"
-    found = tree(out) if out.exists() else {}
-    leftovers = [n for n in found if Path(n).name.startswith(".quennet-")]
-    assert not leftovers, f"temporary files left: {leftovers}"
-    return result, found
 
 
 # --- Packages that must extract exactly ------------------------------------------------------

@@ -54,6 +54,10 @@ class Reply:
     headers: dict = field(default_factory=dict)
     hang: bool = False            # accept the request, then say nothing until stopped
     delay: float = 0.0            # seconds before answering
+    # Seconds between the bytes of the answer, from its status line on ("head") or after a
+    # prompt head, in its body ("body"): each byte renews the client's network time-outs.
+    trickle: float = 0.0
+    trickle_from: str = "head"
 
 
 class Collector:
@@ -62,6 +66,8 @@ class Collector:
         self.script = list(script or [Reply()])
         self.received: list[Received] = []
         self.answered: list[float] = []
+        self.trickled: list[float] = []        # when each trickled byte went out
+        self.trickle_ended: float | None = None
         self._stop = threading.Event()
         collector = self
 
@@ -77,6 +83,9 @@ class Collector:
                     collector._stop.wait(120)
                     return
                 collector._stop.wait(reply.delay)
+                if reply.trickle:
+                    self._trickle(reply)
+                    return
                 self.send_response(reply.status)
                 for name, value in reply.headers.items():
                     self.send_header(name, value)
@@ -84,6 +93,26 @@ class Collector:
                 self.end_headers()
                 self.wfile.write(reply.body)
                 collector.answered.append(time.monotonic())
+
+            def _trickle(self, reply):
+                head = (f"HTTP/1.1 {reply.status} OK\r\nContent-Length: {len(reply.body)}\r\n"
+                        + "".join(f"{k}: {v}\r\n" for k, v in reply.headers.items())
+                        + "\r\n").encode()
+                slow = head + reply.body
+                if reply.trickle_from == "body":
+                    self.wfile.write(head)
+                    self.wfile.flush()
+                    slow = reply.body
+                try:
+                    for byte in slow:
+                        self.wfile.write(bytes([byte]))
+                        self.wfile.flush()
+                        collector.trickled.append(time.monotonic())
+                        if collector._stop.wait(reply.trickle):
+                            break
+                except OSError:
+                    collector.trickle_ended = time.monotonic()   # the client went away
+                self.close_connection = True
 
             def log_message(self, *args):
                 pass

@@ -162,6 +162,38 @@ def test_a_server_that_is_down_or_silent_keeps_the_report(setup):
     assert setup.entry("down")["state"] == "queued"
 
 
+ANSWER = b"CrashID=bp-00000000-0000-0000-0000-000000000002\n" + b"x" * 200
+
+
+@pytest.mark.parametrize("trickle_from", ["head", "body"])
+def test_the_time_limit_holds_against_a_collector_that_trickles(setup, trickle_from):
+    # One byte a second renews WinHTTP's own time-outs at every byte: only a deadline of the
+    # reporter's own ends the request.
+    limit = 4
+    with Collector([Reply(body=ANSWER, trickle=1.0, trickle_from=trickle_from)]) as collector:
+        setup.configure(collector.url, time_limit_seconds=limit)
+        setup.report("2024-01-31_101530.007_p812")
+        started = time.monotonic()
+        outcome = setup.orlent("/upload", timeout=60)
+        elapsed = time.monotonic() - started
+    assert outcome.exit_code == 0, outcome
+    assert len(collector.received) == 1
+    assert len(collector.trickled) >= limit - 1       # it was trickling when the limit came
+    assert elapsed < limit + 3, elapsed                # start-up under Wine and the margin
+    entry = setup.entry("2024-01-31_101530.007_p812")
+    if trickle_from == "head":
+        # No status came: the report stays queued and says why.
+        assert entry["state"] == "queued" and "timed out" in entry["last_error"], entry
+        assert "timed out" in outcome.stderr.decode()
+    else:
+        # The collector said 200: the report is sent, the answer kept as far as it came.
+        assert entry is None
+        result = setup.result("2024-01-31_101530.007_p812")
+        assert "status: 200" in result
+        kept = result.split("answer:", 1)[1].lstrip("\r\n")
+        assert kept and ANSWER.decode().startswith(kept), result
+
+
 def test_500_then_success_and_429_with_retry_after(setup):
     with Collector([Reply(500, b"oops"), Reply(429, b"busy", {"Retry-After": "2"}),
                     Reply()]) as collector:
@@ -199,21 +231,27 @@ def test_the_outbox_survives_a_killed_reporter(setup):
 
 
 def test_consent_pending_declined_and_granted(setup):
+    ask, refuse = "2024-02-01_000000.000_p1", "2024-02-01_000000.000_p2"
     with Collector() as collector:
         setup.configure(collector.url)
-        setup.report("ask", state="awaiting-consent")
-        no = setup.report("no", state="awaiting-consent")
+        setup.report(ask, state="awaiting-consent")
+        no = setup.report(refuse, state="awaiting-consent")
+        # Declining deletes only what the reporter would: a folder it did not name stays.
+        foreign = setup.report("saved games", state="awaiting-consent")
         pending = setup.orlent("/upload")
         assert collector.received == [] and pending.exit_code == 0
         declined = setup.orlent("/decline", winpath(no))   # a full path names the report too
-        assert declined.exit_code == 0 and not no.exists() and setup.entry("no") is None
+        assert declined.exit_code == 0 and not no.exists() and setup.entry(refuse) is None
+        kept = setup.orlent("/decline", "saved games")
+        assert kept.exit_code == 1 and "not named as a report folder" in kept.stderr.decode()
+        assert (foreign / "crash.dmp").exists() and setup.entry("saved games")
         assert collector.received == []
-        unknown = setup.orlent("/grant", "no")
+        unknown = setup.orlent("/grant", refuse)
         assert unknown.exit_code == 1
-        granted = setup.orlent("/grant", "ask")
+        granted = setup.orlent("/grant", ask)
     assert granted.exit_code == 0
     [request] = collector.received
-    assert request.field("report") == "ask" and setup.entry("ask") is None
+    assert request.field("report") == ask and setup.entry(ask) is None
 
 
 def test_hourly_limit_and_duplicates(setup):

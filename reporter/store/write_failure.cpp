@@ -1,4 +1,4 @@
-#include "report/write_failure.h"
+#include "store/write_failure.h"
 
 #include "win/error_text.h"
 

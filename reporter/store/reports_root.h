@@ -1,5 +1,5 @@
-// Where reports go: one new folder per crash under the reports root, and files that appear
-// only when complete.
+// Which reports root a report goes to: the one named by the environment, the user's default,
+// or the temporary folder when neither can be used.
 #pragma once
 
 #include <windows.h>
@@ -22,15 +22,6 @@ std::optional<std::wstring> ReportsRoot(std::wstring* error);
 // (reporter/CMakeLists.txt), so only a reporter without the variable pays its start-up.
 std::optional<std::wstring> LocalAppDataFolder(std::wstring* error);
 
-// "2024-01-31_101530.123_p812": UTC time to the millisecond, then the crashed process's id,
-// so that names sort by time.
-std::wstring ReportFolderName(const SYSTEMTIME& utc, DWORD processId);
-
-// Creates the root (and its parents) if needed, then a folder that did not exist before,
-// named by ReportFolderName with "-2", "-3"... added if that name is taken.
-std::optional<std::wstring> CreateReportFolder(const std::wstring& root, const SYSTEMTIME& utc,
-                                               DWORD processId, std::wstring* error);
-
 // A place reports may go, tried in order until one takes a new report folder.
 struct ReportsRootChoice {
   std::wstring root;
@@ -43,6 +34,7 @@ struct ReportsRootChoice {
 std::vector<ReportsRootChoice> ReportsRootChoices();
 
 struct CreatedReportFolder {
+  std::wstring root;
   std::wstring folder;
   // Empty when the first choice took it; otherwise why each earlier one could not be used and
   // where the report went.
@@ -54,10 +46,5 @@ struct CreatedReportFolder {
 std::optional<CreatedReportFolder> CreateReportFolderInFirstUsable(
     const std::vector<ReportsRootChoice>& choices, const SYSTEMTIME& utc, DWORD processId,
     std::wstring* error);
-
-// Writes `bytes` to `path` + ".tmp" and renames it to `path`, so that a reader never sees
-// half a file.
-bool WriteFileAtomically(const std::wstring& path, const std::string& bytes,
-                         std::wstring* error);
 
 }  // namespace orlent
