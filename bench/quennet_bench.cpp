@@ -110,6 +110,7 @@ int wmain(int argc, wchar_t** argv) {
       std::wstring name = argv[3];
       name = name.substr(0, name.find(L'?'));  // the library names the file without the query
       name = name.substr(name.find_last_of(L'/') + 1);
+      name = name.substr(0, name.find_first_of(L"?#"));  // the kept file is named without the query
       code = ExtractKeptFile(downloadDir + L"\\" + name, extractDir, &text);
     }
   }
