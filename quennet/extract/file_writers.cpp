@@ -120,6 +120,7 @@ Outcome FileWriters::Submit(FinishedFile file) {
   }
   queuedBytes_ += file.bytes.size();
   ++inFlight_;
+  file.order = ++handedOver_;
   lane.queue.push_back(std::move(file));
   changed_.NotifyAll();
   return Outcome::Ok();
@@ -148,8 +149,9 @@ void FileWriters::Run(Lane& lane) {
     if (lane.queue.empty()) return;
     FinishedFile file = std::move(lane.queue.front());
     lane.queue.pop_front();
-    const bool failedAlready = !failure_.ok();
+    const bool failedAlready = !failure_.ok() && file.order > failedOrder_;
     const std::size_t bytes = file.bytes.size();
+    const std::uint64_t order = file.order;
     lock_.Unlock();
     Outcome placed;
     if (failedAlready) Drop(file);
@@ -157,8 +159,12 @@ void FileWriters::Run(Lane& lane) {
     file = FinishedFile{};  // the memory goes back before the caller is told there is room
     lock_.Lock();
     if (!failedAlready) {
-      if (placed.ok()) ++placed_;
-      else if (failure_.ok()) failure_ = placed;
+      if (placed.ok()) {
+        ++placed_;
+      } else {
+        if (failure_.ok()) failure_ = placed;
+        failedOrder_ = std::min(failedOrder_, order);
+      }
     }
     queuedBytes_ -= bytes;
     --inFlight_;

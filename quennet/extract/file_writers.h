@@ -39,6 +39,7 @@ struct FinishedFile {
   std::vector<std::uint8_t> bytes;
   win::UniqueFileHandle written;
   std::wstring tempPath;
+  std::uint64_t order = 0;  // when it was handed over, among all the writers' files
 };
 
 // Creates `path` as a new file that may later be renamed through its handle.
@@ -87,6 +88,10 @@ class FileWriters {
   std::size_t inFlight_ = 0;  // handed over and not yet placed or dropped
   bool stopping_ = false;
   Outcome failure_;
+  // Files handed over before the one that failed are still placed (they were complete and
+  // checked before it); only those after it are dropped.
+  std::uint64_t handedOver_ = 0;
+  std::uint64_t failedOrder_ = UINT64_MAX;
   std::uint64_t placed_ = 0;
   std::uint64_t serial_ = 0;  // for the calling thread's own temporary names
 };
