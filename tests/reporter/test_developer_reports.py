@@ -195,3 +195,30 @@ def test_an_uncaught_cxx_exception_names_its_type(crashes):
     assert exception["reason"] == "uncaught C++ exception std::runtime_error (terminate)"
     assert "  Reason:         uncaught C++ exception std::runtime_error (terminate)" in crash.text
     assert any(n.startswith("__cxa_throw") for n in names(crash.crashed_frames()))
+    assert exception["cxxWhat"] == "level missing: forest"
+    assert "  C++ what():     level missing: forest" in crash.text
+
+
+# (mode, type named, what() text the report must show: None where it lives in code, not data)
+THROWN = [
+    ("utf8", "std::runtime_error", "niveau manquant: forêt – 森林 🌲 \ufffd!"),
+    ("range", "std::out_of_range", "tile 900 of 640"),
+    ("mixed", "game::SaveFailed", "save slot 3: disk full"),
+    ("long", "std::runtime_error", "x" * 1023),
+    ("custom", "game::ShaderFault", None),
+    ("plain", "game::ErrorCode", None),
+]
+
+
+@pytest.mark.parametrize("mode,thrown_type,what", THROWN, ids=[t[0] for t in THROWN])
+def test_an_uncaught_cxx_exception_shows_its_message_when_the_object_holds_it(
+        crashes, mode, thrown_type, what):
+    crash = crashes("cpp", mode)
+    assert crash.outcome.exit_code == CRASH_EXIT, crash.outcome
+    exception = crash.report["exception"]
+    assert exception["cxxExceptionType"] == thrown_type
+    assert exception["cxxWhat"] == what
+    if what is None:
+        assert "C++ what():" not in crash.text
+    else:
+        assert f"  C++ what():     {what}\n" in crash.text
