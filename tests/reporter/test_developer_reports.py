@@ -222,3 +222,21 @@ def test_an_uncaught_cxx_exception_shows_its_message_when_the_object_holds_it(
         assert "C++ what():" not in crash.text
     else:
         assert f"  C++ what():     {what}\n" in crash.text
+    # abort's caller is libstdc++'s terminate handler, whose call to abort lies in its cold
+    # part, with no function symbol of its own: it is named after its section, not after main.
+    frames = names(crash.crashed_frames())
+    at_abort = index_of(crash.crashed_frames(), "abort")
+    assert at_abort is not None, frames
+    listing = subprocess.run(["i686-w64-mingw32-nm", str(TEST_BIN_DIR / "game_host_cpp.exe")],
+                             capture_output=True, text=True, check=True).stdout
+    cold = next(int(line.split()[0], 16) for line in listing.splitlines()
+                if line.endswith(" .text.unlikely._ZN9__gnu_cxx27__verbose_terminate_handlerEv"))
+    caller = crash.crashed_frames()[at_abort + 1]
+    host = TEST_BIN_DIR / "game_host_cpp.exe"
+    image_base = pefile.PE(str(host), fast_load=True).OPTIONAL_HEADER.ImageBase
+    offset = image_base + int(caller["offset"], 16) - cold
+    assert 0 < offset < 0x200, (caller, hex(cold))
+    assert frames[at_abort + 1:at_abort + 3] == [
+        f"__gnu_cxx::__verbose_terminate_handler() [clone .cold]+0x{offset:X}",
+        "__cxxabiv1::__terminate(void (*)())+0x7"], frames
+
