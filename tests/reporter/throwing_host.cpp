@@ -3,7 +3,7 @@
 // name the exception's type and, where the object holds it, its message. MODE picks what is
 // thrown:
 //   throw   std::runtime_error("level missing: forest")
-//   utf8    std::runtime_error with non-ASCII UTF-8 and one byte that is not UTF-8
+//   utf8    std::runtime_error with a line break, non-ASCII UTF-8 and a byte that is not UTF-8
 //   range   std::out_of_range, two classes below std::logic_error
 //   mixed   a class whose std::runtime_error base is not at the start of the object
 //   long    std::runtime_error longer than a report shows, a two-byte character at the cut
@@ -44,7 +44,7 @@ struct ErrorCode {
 __attribute__((noinline)) void StartLevel(const char* mode) {
   if (std::strcmp(mode, "throw") == 0) throw std::runtime_error("level missing: forest");
   if (std::strcmp(mode, "utf8") == 0)
-    throw std::runtime_error("niveau manquant: for\xC3\xAAt \xE2\x80\x93 \xE6\xA3\xAE\xE6\x9E\x97 "
+    throw std::runtime_error("niveau manquant:\nfor\xC3\xAAt \xE2\x80\x93 \xE6\xA3\xAE\xE6\x9E\x97 "
                              "\xF0\x9F\x8C\xB2 \xFF!");
   if (std::strcmp(mode, "range") == 0) throw std::out_of_range("tile 900 of 640");
   if (std::strcmp(mode, "mixed") == 0) throw game::SaveFailed();
