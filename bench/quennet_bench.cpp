@@ -108,6 +108,7 @@ int wmain(int argc, wchar_t** argv) {
     downloadWall = WallSeconds() - wallStart;
     if (code == 0 && mode == L"two-pass") {
       std::wstring name = argv[3];
+      name = name.substr(0, name.find(L'?'));  // the library names the file without the query
       name = name.substr(name.find_last_of(L'/') + 1);
       code = ExtractKeptFile(downloadDir + L"\\" + name, extractDir, &text);
     }

@@ -28,6 +28,17 @@ std::wstring RangeHeaders(std::uint64_t first, std::uint64_t last, const std::ws
   return headers;
 }
 
+// A package that changes again and again under the download is not worth chasing further
+// with ranges: it is then fetched whole.
+constexpr unsigned kMostStartOvers = 3;
+
+// The strong ETag, else Last-Modified.
+std::wstring ValidatorOf(const HttpExchange& exchange) {
+  const std::wstring etag = exchange.Header(L"ETag");
+  if (!etag.empty() && etag.rfind(L"W/", 0) != 0) return etag;
+  return exchange.Header(L"Last-Modified");
+}
+
 ContentCoding CodingOf(const HttpExchange& exchange) {
   return ClassifyContentEncoding(exchange.Header(L"Content-Encoding"));
 }
@@ -126,12 +137,7 @@ NetResult PackageFetcher::BodyCutByWinHttp(std::uint64_t position) const {
 }
 
 void PackageFetcher::Learn(const HttpExchange& exchange, bool whole) {
-  const std::wstring etag = exchange.Header(L"ETag");
-  const std::wstring modified = exchange.Header(L"Last-Modified");
-  if (!etag.empty() && etag.rfind(L"W/", 0) != 0)
-    facts_.validator = etag;
-  else
-    facts_.validator = modified;
+  facts_.validator = ValidatorOf(exchange);
   if (whole) {
     std::uint64_t length = 0;
     facts_.size = exchange.ContentLength(&length) ? length : 0;
@@ -339,7 +345,12 @@ NetResult PackageFetcher::FetchBodyOnce(std::uint64_t* position, bool* tailOffer
   if (status == 200) {
     const bool startsOver = *position > 0 || *tailOffered;
     *tailOffered = false;
-    return StreamWhole(exchange, coding, startsOver, /*rangesIgnored=*/false, position, more);
+    // The whole body for a range: either If-Range found the package changed (a new validator)
+    // or the server ignores ranges whatever Accept-Ranges says, which asking again would only
+    // repeat.
+    const bool rangesIgnored =
+        ranged && (ValidatorOf(exchange) == facts_.validator || startOvers_ >= kMostStartOvers);
+    return StreamWhole(exchange, coding, startsOver, rangesIgnored, position, more);
   }
   return StatusFailure(exchange);
 }

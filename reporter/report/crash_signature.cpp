@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwctype>
 
 #include "report/crash_report.h"
@@ -51,6 +52,27 @@ std::wstring WithoutDecoration(std::wstring name) {
   return name;
 }
 
+// GCC's clones and split-off parts of a function ("main.cold", "f.part.0", "g.isra.0", and
+// "h(int) [clone .constprop.0]" demangled) are the function itself: which ones exist depends on
+// the optimiser, not on the crash.
+std::wstring WithoutCloneSuffixes(std::wstring name) {
+  for (size_t clone; (clone = name.find(L" [clone ")) != std::wstring::npos;) {
+    const size_t end = name.find(L']', clone);
+    name.erase(clone, end == std::wstring::npos ? std::wstring::npos : end + 1 - clone);
+  }
+  static const wchar_t* const kTags[] = {L".cold", L".part", L".isra", L".constprop",
+                                         L".lto_priv", L".localalias", L".clone"};
+  if (name.find_first_of(L"(<") == std::wstring::npos) {
+    size_t cut = std::wstring::npos;
+    for (const wchar_t* tag : kTags) {
+      const size_t at = name.find(tag);
+      if (at != std::wstring::npos && at > 0) cut = std::min(cut, at);
+    }
+    if (cut != std::wstring::npos) name.erase(cut);
+  }
+  return name;
+}
+
 const wchar_t* const kRuntimeDllPrefixes[] = {
     L"msvcrt", L"msvcr", L"msvcp", L"ucrtbase", L"vcruntime", L"api-ms-win-crt-",
     L"libstdc++", L"libgcc_s_", L"libwinpthread", L"concrt",
@@ -61,12 +83,14 @@ const wchar_t* const kRuntimeDllPrefixes[] = {
 const wchar_t* const kRuntimeFunctionPrefixes[] = {
     L"__cxa_", L"__cxxabiv1::", L"__gxx_personality", L"_Unwind_", L"__gnu_cxx::__verbose_terminate_handler",
     L"std::terminate(", L"std::unexpected(", L"std::rethrow_exception(", L"__chkstk", L"___chkstk",
+    // mingw's start-up code, linked into every program: the same below every main.
+    L"__tmainCRTStartup", L"mainCRTStartup", L"WinMainCRTStartup", L"__mingw_",
 };
 
 }  // namespace
 
 std::wstring NormalizedFunctionName(std::wstring_view function) {
-  const std::wstring_view name = WithoutOffset(function);
+  const std::wstring name = WithoutCloneSuffixes(std::wstring(WithoutOffset(function)));
   std::wstring out;
   for (size_t i = 0; i < name.size(); ++i) {
     if (!std::iswspace(name[i])) {

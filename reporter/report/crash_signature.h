@@ -6,7 +6,8 @@
 //   game.exe!LoadLevel | game.exe!main
 //
 // Frames in Vessick.dll (which built the report), in the C and C++ run-times (their DLLs, and
-// the C++ run-time's throw and terminate machinery that a -static host carries inside itself)
+// the C++ run-time's throw and terminate machinery and the start-up code that a -static host
+// carries inside itself)
 // and in the system's modules (under the Windows folder) are passed over: they are the same for
 // every crash of their kind. Names carry no offsets, addresses or decorations, and their
 // spacing is normalised, so that a rebuilt or re-symbolised module gives the same signature;

@@ -241,3 +241,23 @@ def test_an_uncaught_cxx_exception_shows_its_message_when_the_object_holds_it(
         f"__gnu_cxx::__verbose_terminate_handler() [clone .cold]+0x{offset:X}",
         "__cxxabiv1::__terminate(void (*)())+0x7"], frames
 
+
+# (build, mode, the signature's first entries): the library, the run-time and the system are
+# passed over, and names carry no offsets.
+SIGNATURES = [
+    ("o2", "null", ["game_host_o2.exe!LoadLevel", "game_host_o2.exe!main"]),
+    ("debug", "null", ["game_host_debug.exe!LoadLevel", "game_host_debug.exe!main"]),
+    ("o2", "abort", ["game_host_o2.exe!main"]),
+    ("stripped", "null", ["game_host_stripped.exe!<unknown>"]),
+]
+
+
+@pytest.mark.parametrize("build,mode,first", SIGNATURES)
+def test_the_signature_names_the_first_frames_of_the_hosts_own_code(crashes, build, mode, first):
+    crash = crashes(build, mode)
+    signature = crash.report["signature"]
+    parts = signature.split(" | ")
+    assert parts[:len(first)] == first, signature
+    assert 1 <= len(parts) <= 3
+    assert not re.search(r"\+0x|0x[0-9A-F]{8}|Vessick|msvcrt|kernel32|ntdll", signature)
+    assert f"  Signature:      {signature}\n" in crash.text

@@ -5,7 +5,11 @@ from dataclasses import dataclass
 from urllib.parse import parse_qsl
 
 KNOWN = {"drop_after", "stall_after", "status", "corrupt_at", "change", "no_range", "redirect",
-         "sha256", "times", "rate"}
+         "sha256", "times", "rate", "encoding"}
+# Content-Encoding names the server may claim. The body is gzip-compressed under any of them
+# (there is no other compressor here): a client must refuse a name it cannot decode before it
+# reads a byte, so only the name matters for those.
+ENCODINGS = {"gzip", "x-gzip", "br", "deflate", "zstd", "compress"}
 
 
 class FaultError(ValueError):
@@ -23,6 +27,7 @@ class Faults:
     bad_sha256: bool = False
     changed: bool = False          # change=1 and this is the second request or later
     rate: int | None = None        # bytes per second the body is paced to (a slow link)
+    encoding: str | None = None    # compress the whole body whatever the client accepts
 
 
 def _integer(name, value, low=0, high=None):
@@ -91,4 +96,8 @@ def parse(query: str, request_number: int) -> Faults:
     faults.bad_sha256 = params.get("sha256") == "bad"
     if "rate" in params:
         faults.rate = _rate(params["rate"])
+    if "encoding" in params:
+        if params["encoding"] not in ENCODINGS:
+            raise FaultError(f"encoding must be one of {', '.join(sorted(ENCODINGS))}")
+        faults.encoding = params["encoding"]
     return faults

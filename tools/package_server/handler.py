@@ -11,7 +11,7 @@ from http.server import BaseHTTPRequestHandler
 from urllib.parse import unquote, urlsplit
 
 import faults as fault_rules
-from bodies import AlteredBody, FileBody, PackageBody, change_offsets
+from bodies import AlteredBody, EncodedBody, FileBody, PackageBody, change_offsets
 
 STALL_SECONDS = 120
 UPGRADE_PATH = "/PalomineMultipleAppUpgrade"
@@ -175,6 +175,8 @@ class Handler(BaseHTTPRequestHandler):
             masks[faults.corrupt_at] = masks.get(faults.corrupt_at, 0) ^ 0xFF
         if masks or faults.changed:
             body = AlteredBody(body, masks, new_identity=faults.changed)
+        if faults.encoding is not None:
+            body = EncodedBody(body)
         return body
 
     def _file_path(self, relative, changed):
@@ -196,7 +198,8 @@ class Handler(BaseHTTPRequestHandler):
         whole = (0, body.size)
         span, status = whole, HTTPStatus.OK
         range_header = self.headers.get("Range")
-        if range_header and not faults.no_range and self._if_range_holds(body):
+        serves_ranges = not faults.no_range and faults.encoding is None
+        if range_header and serves_ranges and self._if_range_holds(body):
             parsed = parse_range(range_header, body.size)
             if parsed == "unsatisfiable":
                 self.send_response(HTTPStatus.REQUESTED_RANGE_NOT_SATISFIABLE)
@@ -213,7 +216,10 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/zip" if body.sha256 is None
                          else "application/octet-stream")
         self.send_header("Content-Length", str(end - start))
-        self.send_header("Accept-Ranges", "bytes")
+        if faults.encoding is None:         # no_range still claims ranges, as some servers do
+            self.send_header("Accept-Ranges", "bytes")
+        if faults.encoding is not None:
+            self.send_header("Content-Encoding", faults.encoding)
         self.send_header("ETag", body.etag)
         self.send_header("Last-Modified", body.last_modified)
         if body.sha256 is not None:
@@ -246,6 +252,7 @@ class Handler(BaseHTTPRequestHandler):
                 for piece in pace.pieces(chunk):
                     self.wfile.write(piece)
                 sent += len(chunk)
+                self._entry["sent"] = sent
         if sent >= limit:
             return
         if faults.stall_after is not None and faults.stall_after == cut:
@@ -292,6 +299,8 @@ class Handler(BaseHTTPRequestHandler):
             return
         entry = {"method": self.command, "path": unquote(target.path), "query": target.query,
                  "range": self.headers.get("Range"), "if_range": self.headers.get("If-Range"),
+                 "accept_encoding": self.headers.get("Accept-Encoding"),
+                 "at": time.monotonic(), "sent": 0,
                  "host": self.headers.get("Host"), "user_agent": self.headers.get("User-Agent"),
                  "tls": getattr(self.connection, "version", None) is not None}
         if self.command in ("POST", "CONNECT"):
@@ -299,6 +308,7 @@ class Handler(BaseHTTPRequestHandler):
             entry["headers"] = dict(self.headers.items())
             if self.command == "CONNECT":
                 entry["path"] = self.path
+        self._entry = entry             # "sent" grows as the body goes out
         self.state.record(entry)
 
 

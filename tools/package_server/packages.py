@@ -27,6 +27,12 @@ RECIPES = {
     "60G": (60 * GiB, [5 * GiB]),             # one entry needs ZIP64 sizes
 }
 
+# Test packages beside the menu's: name -> the stored entries (name, size) they hold, no more.
+# One entry past 4 GiB in a ZIP needs ZIP64 sizes, and its body passes Wine's 2 GiB limit twice.
+SINGLE_ENTRY = {
+    "stored-4.6G": [("big/stored_4.6G.bin", 4_600_000_000)],
+}
+
 _FOLDERS = ["bin/", "data/", "data/maps/", "data/sounds/", "资源/", "资源/贴图/", "游戏数据/",
             "empty/", "docs/"]
 _TEXT_NAMES = ["说明.txt", "更新日志.txt", "docs/readme.txt", "docs/licence.txt"]
@@ -145,6 +151,11 @@ def build_extra_entries(name: str):
     return EXTRA_RECIPES[name](random.Random(f"package {name}"))
 
 
+def build_single_entry(name: str):
+    rng = random.Random(f"package {name}")
+    return [_stored_entry(rng, entry_name, size) for entry_name, size in SINGLE_ENTRY[name]]
+
+
 class Catalogue:
     """Packages by name, each built once on first use (thread-safe)."""
 
@@ -153,13 +164,19 @@ class Catalogue:
         self._built = {}
 
     def names(self):
+        """The menu's packages (built when the server starts)."""
         return list(RECIPES)
 
     def get(self, name: str) -> ZipLayout | None:
-        if name not in RECIPES and name not in EXTRA_RECIPES:
+        if name in RECIPES:
+            build = build_entries
+        elif name in EXTRA_RECIPES:
+            build = build_extra_entries
+        elif name in SINGLE_ENTRY:
+            build = build_single_entry
+        else:
             return None
         with self._lock:
             if name not in self._built:
-                entries = build_entries(name) if name in RECIPES else build_extra_entries(name)
-                self._built[name] = ZipLayout(entries)
+                self._built[name] = ZipLayout(build(name))
             return self._built[name]

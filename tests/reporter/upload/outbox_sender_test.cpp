@@ -31,7 +31,7 @@ class OutboxSenderTest : public ::testing::Test {
   // Queues a report `ageMs` old with a dump and a JSON report.
   void Queue(const std::string& name, int64_t ageMs, const std::string& signature = "",
              const std::string& product = "Game") {
-    CrashFacts facts{product, "1.2", "1.2.3", "beta", "", "42", "0xC0000005", signature};
+    CrashFacts facts{product, "1.2", "1.2.3", "beta", "", "42", "0xC0000005", signature, ""};
     outbox.entries[name] = NewEntry(config, name, facts, clock.now - ageMs);
     outbox.reports[name] = {true, "MDMP" + name, "{\"report\":\"" + name + "\"}"};
   }

@@ -63,7 +63,8 @@ TEST(OutboxRecords, SurviveTheirTextFormWhateverTheHostWrote) {
   entry.attempts = 3;
   entry.lastError = "WinHttpSendRequest failed: x\r\n(error 12029)";
   entry.facts = {" lead|ing ", "1.0 % 2", "1.0.42", "\xE6\xB5\x8B\xE8\xAF\x95", "a\nb\x01=c [x]",
-                 "4294967295", "0xC0000005 EXCEPTION_ACCESS_VIOLATION", "host.exe+0x0000156A"};
+                 "4294967295", "0xC0000005 EXCEPTION_ACCESS_VIOLATION", "host.exe+0x0000156A",
+                 "host.exe!Load<int, std::vector<int> >(int) | host.exe!main"};
   std::string error;
   const auto back = ParseEntry(FormatEntry(entry), &error);
   ASSERT_TRUE(back) << error;
@@ -74,11 +75,11 @@ TEST(OutboxRecords, SurviveTheirTextFormWhateverTheHostWrote) {
   EXPECT_EQ(back->lastError, entry.lastError);
   const CrashFacts& f = back->facts;
   EXPECT_EQ(std::vector<std::string>({f.product, f.version, f.versionNumbers, f.channel, f.note,
-                                      f.uin, f.reason, f.signature}),
+                                      f.uin, f.reason, f.signature, f.crashSignature}),
             std::vector<std::string>({entry.facts.product, entry.facts.version,
                                       entry.facts.versionNumbers, entry.facts.channel,
                                       entry.facts.note, entry.facts.uin, entry.facts.reason,
-                                      entry.facts.signature}));
+                                      entry.facts.signature, entry.facts.crashSignature}));
 
   // An entry must name one plain folder: it becomes a path below the reports root.
   for (const char* report : {"..", "..\\x", "a/b", "C:x", ""}) {
@@ -203,10 +204,34 @@ TEST(UploadRules, DecideRetriesWaitsLimitsAndDuplicates) {
                   {now - 2000, "Other", "m+4"}};
   PruneHistory(&history, now);
   ASSERT_EQ(history.sent.size(), 3u);
-  EXPECT_FALSE(IsDuplicate(history, {"P", "", "", "", "", "", "", "m+1"}, now));
-  EXPECT_TRUE(IsDuplicate(history, {"P", "", "", "", "", "", "", "m+2"}, now));
-  EXPECT_FALSE(IsDuplicate(history, {"Q", "", "", "", "", "", "", "m+2"}, now));
-  EXPECT_FALSE(IsDuplicate(history, {"P", "", "", "", "", "", "", ""}, now));  // unknown place
+  EXPECT_FALSE(IsDuplicate(history, {"P", "", "", "", "", "", "", "m+1", ""}, now));
+  EXPECT_TRUE(IsDuplicate(history, {"P", "", "", "", "", "", "", "m+2", ""}, now));
+  EXPECT_FALSE(IsDuplicate(history, {"Q", "", "", "", "", "", "", "m+2", ""}, now));
+  EXPECT_FALSE(IsDuplicate(history, {"P", "", "", "", "", "", "", "", ""}, now));  // unknown place
+  // The crash signature is the key where a report has one; the place only where it has none,
+  // and a signature never matches a place that happens to be recorded.
+  history.sent.push_back({now - 1000, "P", "game.exe!LoadLevel | game.exe!main"});
+  const struct {
+    CrashFacts facts;
+    bool duplicate;
+  } keyed[] = {
+      {{"P", "", "", "", "", "", "", "m+9", "game.exe!LoadLevel | game.exe!main"}, true},
+      {{"P", "", "", "", "", "", "", "m+2", "game.exe!LoadLevel | game.exe!Other"}, false},
+      {{"P", "", "", "", "", "", "", "m+2", ""}, true},
+      {{"P", "", "", "", "", "", "", "", "m+2"}, true},
+      {{"Q", "", "", "", "", "", "", "", "game.exe!LoadLevel | game.exe!main"}, false},
+  };
+  for (const auto& k : keyed)
+    EXPECT_EQ(IsDuplicate(history, k.facts, now), k.duplicate) << k.facts.crashSignature;
+  SendHistory counting;
+  CountDuplicate(&counting, keyed[0].facts);
+  CountDuplicate(&counting, keyed[0].facts);
+  CountDuplicate(&counting, keyed[2].facts);
+  ASSERT_EQ(counting.suppressed.size(), 2u);
+  EXPECT_EQ(counting.suppressed[0].signature, "game.exe!LoadLevel | game.exe!main");
+  EXPECT_EQ(counting.suppressed[0].count, 2);
+  EXPECT_EQ(counting.suppressed[1].signature, "m+2");
+  history.sent.pop_back();
   // One send for P within the hour (m+2 is exactly an hour old).
   EXPECT_FALSE(RateLimitedUntil(history, "P", now, 2));
   EXPECT_EQ(RateLimitedUntil(history, "P", now, 1), now - 1000 + kHourMs);
