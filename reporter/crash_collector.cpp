@@ -206,8 +206,10 @@ CrashReport CollectCrash(const vessick::HandOff& handOff, const std::wstring& fo
   // A host's own statically linked C++ run-time calls its own terminate, whose default is
   // abort: a __cxa_throw frame below OnSigAbrt is an uncaught exception as much as OnTerminate.
   if (report.reason.body == L"OnTerminate" || report.reason.body == L"OnSigAbrt") {
-    report.reason.exceptionType =
-        ThrownTypeName(memory, report.modules, report.stack.trace, report.functions);
+    ThrownException thrown =
+        ReadThrownException(memory, report.modules, report.stack.trace, report.functions);
+    report.reason.exceptionType = std::move(thrown.type);
+    report.reason.exceptionWhat = std::move(thrown.what);
     if (!report.reason.exceptionType.empty())
       report.reason.reason = UncaughtExceptionReason(report.reason.exceptionType);
   }

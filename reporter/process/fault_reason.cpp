@@ -51,7 +51,7 @@ std::wstring UncaughtExceptionReason(const std::wstring& type) {
 FaultReason ReasonFromHandlerBody(const std::vector<std::wstring>& functions) {
   for (const std::wstring& function : functions)
     for (const Body& body : kBodies)
-      if (NamesBody(function, body.name)) return {body.name, body.reason, {}};
+      if (NamesBody(function, body.name)) return {body.name, body.reason, {}, std::nullopt};
   return {};
 }
 

@@ -4,6 +4,7 @@
 // exception, and so on.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ struct FaultReason {
   std::wstring body;    // "OnSigAbrt", empty when no body was recognised
   std::wstring reason;  // "abort() was called"
   std::wstring exceptionType;  // "std::runtime_error" for an uncaught C++ exception, when read
+  std::optional<std::wstring> exceptionWhat;  // its what() text, when it could be read
 };
 
 // The reason for an uncaught C++ exception whose type was read:

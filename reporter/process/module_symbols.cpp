@@ -170,7 +170,13 @@ void ReadCoffSymbols(const PeFile& pe, Add add) {
     const bool function = (symbol.type & 0x30) == 0x20;  // derived type "function"
     const bool label = symbol.type == 0 && symbol.auxCount == 0 &&
                        symbol.storageClass == IMAGE_SYM_CLASS_EXTERNAL;
-    if (!(function || label) || symbol.sectionNumber <= 0 ||
+    // GCC moves the paths of a function it expects never to run (the call to abort in
+    // libstdc++'s terminate handler) into a section ".text.unlikely.<symbol>"; an object built
+    // without a ".cold" function symbol for it leaves only that section's record, and without
+    // it the part would be named after whatever function the linker put before it.
+    const bool coldSection = symbol.type == 0 && symbol.auxCount == 1 &&
+                             symbol.storageClass == IMAGE_SYM_CLASS_STATIC;
+    if (!(function || label || coldSection) || symbol.sectionNumber <= 0 ||
         static_cast<size_t>(symbol.sectionNumber) > pe.sections().size() ||
         (symbol.storageClass != IMAGE_SYM_CLASS_EXTERNAL &&
          symbol.storageClass != IMAGE_SYM_CLASS_STATIC))
@@ -182,6 +188,12 @@ void ReadCoffSymbols(const PeFile& pe, Add add) {
       const char* start = strings.data() + symbol.longName.offset;
       name.assign(start, strnlen(start, std::min(kMaxNameLength,
                                                  strings.size() - symbol.longName.offset)));
+    }
+    if (coldSection) {
+      const std::string prefix = ".text.unlikely.";
+      if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+      // Section names carry the symbol without the leading underscore of i386 COFF.
+      name = "_" + name.substr(prefix.size()) + ".cold";
     }
     const Section& section = pe.sections()[symbol.sectionNumber - 1];
     add(section.rva + symbol.value, std::move(name), false);

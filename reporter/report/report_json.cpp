@@ -105,6 +105,9 @@ void Exception(JsonWriter* j, const CrashReport& r) {
   j->Key("cxxExceptionType");
   if (r.reason.exceptionType.empty()) j->Null();
   else j->String(r.reason.exceptionType);
+  j->Key("cxxWhat");
+  if (!r.reason.exceptionWhat) j->Null();
+  else j->String(std::wstring_view(*r.reason.exceptionWhat));
   j->EndObject();
 }
 

@@ -12,6 +12,14 @@
 namespace orlent {
 namespace {
 
+// Text from the crashed process keeps to its line: a message's line breaks and other control
+// characters would forge lines of the report.
+std::wstring OneLine(std::wstring value) {
+  for (wchar_t& c : value)
+    if (c < 0x20 || c == 0x7F) c = L' ';
+  return value;
+}
+
 class TextBuilder {
  public:
   void Line(const std::wstring& text = L"") { out_ += text + L"\r\n"; }
@@ -153,6 +161,7 @@ std::string FormatTextReport(const CrashReport& r) {
   const std::wstring name = ExceptionCodeName(e.ExceptionCode);
   b.Field(L"Code:", text::Hex32W(e.ExceptionCode) + (name.empty() ? L"" : L" " + name));
   if (!r.reason.reason.empty()) b.Field(L"Reason:", r.reason.reason);
+  if (r.reason.exceptionWhat) b.Field(L"C++ what():", OneLine(*r.reason.exceptionWhat));
   b.Field(L"What:", DescribeException(e));
   const std::wstring function = FunctionText(r, address);
   b.Field(L"Where:", LocationText(r.modules, address) + (function.empty() ? L"" : L" " + function));

@@ -195,6 +195,51 @@ def test_an_uncaught_cxx_exception_names_its_type(crashes):
     assert exception["reason"] == "uncaught C++ exception std::runtime_error (terminate)"
     assert "  Reason:         uncaught C++ exception std::runtime_error (terminate)" in crash.text
     assert any(n.startswith("__cxa_throw") for n in names(crash.crashed_frames()))
+    assert exception["cxxWhat"] == "level missing: forest"
+    assert "  C++ what():     level missing: forest" in crash.text
+
+
+# (mode, type named, what() text the report must show: None where it lives in code, not data)
+THROWN = [
+    ("utf8", "std::runtime_error", "niveau manquant:\nforêt – 森林 🌲 \ufffd!"),
+    ("range", "std::out_of_range", "tile 900 of 640"),
+    ("mixed", "game::SaveFailed", "save slot 3: disk full"),
+    ("long", "std::runtime_error", "x" * 1023),
+    ("custom", "game::ShaderFault", None),
+    ("plain", "game::ErrorCode", None),
+]
+
+
+@pytest.mark.parametrize("mode,thrown_type,what", THROWN, ids=[t[0] for t in THROWN])
+def test_an_uncaught_cxx_exception_shows_its_message_when_the_object_holds_it(
+        crashes, mode, thrown_type, what):
+    crash = crashes("cpp", mode)
+    assert crash.outcome.exit_code == CRASH_EXIT, crash.outcome
+    exception = crash.report["exception"]
+    assert exception["cxxExceptionType"] == thrown_type
+    assert exception["cxxWhat"] == what
+    if what is None:
+        assert "C++ what():" not in crash.text
+    else:
+        # A line break in the message would forge a line of the text report.
+        assert f"  C++ what():     {what.replace(chr(10), ' ')}\n" in crash.text
+    # abort's caller is libstdc++'s terminate handler, whose call to abort lies in its cold
+    # part, with no function symbol of its own: it is named after its section, not after main.
+    frames = names(crash.crashed_frames())
+    at_abort = index_of(crash.crashed_frames(), "abort")
+    assert at_abort is not None, frames
+    listing = subprocess.run(["i686-w64-mingw32-nm", str(TEST_BIN_DIR / "game_host_cpp.exe")],
+                             capture_output=True, text=True, check=True).stdout
+    cold = next(int(line.split()[0], 16) for line in listing.splitlines()
+                if line.endswith(" .text.unlikely._ZN9__gnu_cxx27__verbose_terminate_handlerEv"))
+    caller = crash.crashed_frames()[at_abort + 1]
+    host = TEST_BIN_DIR / "game_host_cpp.exe"
+    image_base = pefile.PE(str(host), fast_load=True).OPTIONAL_HEADER.ImageBase
+    offset = image_base + int(caller["offset"], 16) - cold
+    assert 0 < offset < 0x200, (caller, hex(cold))
+    assert frames[at_abort + 1:at_abort + 3] == [
+        f"__gnu_cxx::__verbose_terminate_handler() [clone .cold]+0x{offset:X}",
+        "__cxxabiv1::__terminate(void (*)())+0x7"], frames
 
 
 # (build, mode, the signature's first entries): the library, the run-time and the system are
