@@ -10,7 +10,7 @@ packages=(
   libz-mingw-w64-dev           # zlib built for mingw (static)
   wine wine32:i386             # runs the 32-bit binaries
   googletest                   # sources only, built with the cross compiler
-  python3-pytest python3-pefile
+  python3-pytest python3-pefile python3-pyelftools   # pyelftools: the symbols tool (Breakpad files)
   lldb                         # independent reader of the minidumps the reporter writes
   llvm                         # llvm-dlltool (MSVC import library), llvm-readobj (its check)
   openssl                      # the test CA for the local HTTPS server
