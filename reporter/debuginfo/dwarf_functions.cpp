@@ -35,7 +35,7 @@ struct DieFacts {
 
 bool ReadFacts(ByteCursor* at, const Abbrev& abbrev, const UnitHeader& unit, const DwarfSections& s,
                DieFacts* facts) {
-  uint64_t specification = 0, abstractOrigin = 0;
+  uint64_t declaration = 0, abstractOrigin = 0;
   for (const AbbrevAttribute& attribute : abbrev.attributes) {
     AttributeValue v;
     if (!ReadAttribute(at, attribute, unit, s, &v)) return false;
@@ -67,8 +67,8 @@ bool ReadFacts(ByteCursor* at, const Abbrev& abbrev, const UnitHeader& unit, con
       case kAtEntryPc:
         if (v.kind == Kind::kAddress) facts->hasEntryPc = true, facts->entryPc = v.number;
         break;
-      case kAtSpecification:
-        if (v.kind == Kind::kReference) specification = v.number;
+      case kAtDeclarationRef:
+        if (v.kind == Kind::kReference) declaration = v.number;
         break;
       case kAtAbstractOrigin:
         if (v.kind == Kind::kReference) abstractOrigin = v.number;
@@ -102,7 +102,7 @@ bool ReadFacts(ByteCursor* at, const Abbrev& abbrev, const UnitHeader& unit, con
       default: break;
     }
   }
-  facts->name.origin = abstractOrigin != 0 ? abstractOrigin : specification;
+  facts->name.origin = abstractOrigin != 0 ? abstractOrigin : declaration;
   return true;
 }
 

@@ -15,8 +15,9 @@ namespace orlent::debuginfo {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
-// A DIE's name as far as the DIE itself tells it; `origin` is the DIE that its
-// DW_AT_abstract_origin or DW_AT_specification names (0 for none), where the name may be.
+// A DIE's name as far as the DIE itself tells it; `origin` is the DIE it refers to for the
+// rest (its abstract instance, or the declaration it completes; 0 for none), where the name
+// may be.
 struct DieName {
   std::string_view name;
   std::string_view linkageName;

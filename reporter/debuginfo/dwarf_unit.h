@@ -31,7 +31,7 @@ enum : uint16_t {
   kAtCompDir = 0x1b,
   kAtAbstractOrigin = 0x31,
   kAtDeclaration = 0x3c,
-  kAtSpecification = 0x47,
+  kAtDeclarationRef = 0x47,  // the declaration a definition completes (a member function's)
   kAtEntryPc = 0x52,
   kAtRanges = 0x55,
   kAtCallFile = 0x58,

@@ -29,8 +29,11 @@ from pathlib import Path
 import pefile
 from elftools.dwarf.callframe import CIE, FDE
 from elftools.dwarf.dwarfinfo import DWARFInfo, DebugSectionDescriptor, DwarfConfig
+from elftools.dwarf.enums import ENUM_DW_AT
 
 OBJCOPY = os.environ.get("OBJCOPY", "i686-w64-mingw32-objcopy")
+# The attribute (0x47) by which a definition refers to the declaration it completes.
+DECLARATION_OF = next(name for name, code in ENUM_DW_AT.items() if code == 0x47)
 REGISTERS = ["$eax", "$ecx", "$edx", "$ebx", "$esp", "$ebp", "$esi", "$edi", "$eip"]
 
 
@@ -106,7 +109,7 @@ def function_name(die):
         for attribute in ("DW_AT_linkage_name", "DW_AT_MIPS_linkage_name", "DW_AT_name"):
             if attribute in die.attributes:
                 return die.attributes[attribute].value.decode("utf-8", "replace")
-        origin = next((a for a in ("DW_AT_abstract_origin", "DW_AT_specification")
+        origin = next((a for a in ("DW_AT_abstract_origin", DECLARATION_OF)
                        if a in die.attributes), None)
         if origin is None:
             break
