@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -11,6 +9,7 @@
 
 #include "debuginfo/module_sources.h"
 #include "exit_codes.h"
+#include "handoff/command_arguments.h"
 #include "handoff/console_output.h"
 #include "report/crash_signature.h"
 #include "store/atomic_file.h"
@@ -314,12 +313,9 @@ bool SymbolizeReport(const std::wstring& folder, const std::optional<std::wstrin
 }
 
 std::optional<int> RunSymbolizeSwitch(const wchar_t* commandLine) {
-  int count = 0;
-  LPWSTR* raw = ::CommandLineToArgvW(commandLine, &count);
-  if (raw == nullptr) return std::nullopt;
-  const std::vector<std::wstring> args(raw, raw + count);
-  ::LocalFree(raw);
-  if (count < 2 || _wcsicmp(args[1].c_str(), L"/symbolize") != 0) return std::nullopt;
+  const std::vector<std::wstring> args = CommandArguments(commandLine);
+  const size_t count = args.size();
+  if (count < 2 || !IsSwitch(args[1], L"/symbolize")) return std::nullopt;
   if (count != 3 && count != 4) {
     PrintError(L"usage: orlent /symbolize REPORT_FOLDER [STORE]");
     return kUsage;

@@ -1,12 +1,12 @@
 #include "upload/upload_step.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <vector>
 
 #include "exit_codes.h"
+#include "handoff/command_arguments.h"
 #include "handoff/console_output.h"
 #include "store/reports_root.h"
 #include "text/utf.h"
@@ -81,8 +81,6 @@ std::optional<std::wstring> Root() {
   return root;
 }
 
-bool Is(const wchar_t* argument, const wchar_t* name) { return ::lstrcmpiW(argument, name) == 0; }
-
 }  // namespace
 
 void UploadAfterReport(const CrashReport& report, const std::wstring& folder) {
@@ -111,15 +109,12 @@ void UploadAfterReport(const CrashReport& report, const std::wstring& folder) {
 }
 
 std::optional<int> RunUploadSwitch(const wchar_t* commandLine) {
-  int count = 0;
-  LPWSTR* raw = ::CommandLineToArgvW(commandLine, &count);
-  if (raw == nullptr) return std::nullopt;
-  const std::vector<std::wstring> args(raw, raw + count);
-  ::LocalFree(raw);
+  const std::vector<std::wstring> args = CommandArguments(commandLine);
+  const size_t count = args.size();
   if (count < 2) return std::nullopt;
-  const bool upload = Is(args[1].c_str(), L"/upload");
-  const bool grant = Is(args[1].c_str(), L"/grant");
-  const bool decline = Is(args[1].c_str(), L"/decline");
+  const bool upload = IsSwitch(args[1], L"/upload");
+  const bool grant = IsSwitch(args[1], L"/grant");
+  const bool decline = IsSwitch(args[1], L"/decline");
   if (!upload && !grant && !decline) return std::nullopt;
   if (count != (upload ? 2 : 3)) {
     PrintError(L"usage: orlent /upload | orlent /grant REPORT | orlent /decline REPORT");
